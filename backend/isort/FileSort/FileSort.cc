@@ -1,0 +1,1 @@
+// The sort engine: FileSort and its parts.

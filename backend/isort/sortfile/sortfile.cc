@@ -1,0 +1,1 @@
+// The host entry point sortfile_.

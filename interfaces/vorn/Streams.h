@@ -1,0 +1,109 @@
+// Byte streams, temporary files and compressed groups of 8-byte units.
+//
+// A group is n units written by one WriteCompressed call. It is
+// self-contained: it decodes from its first byte knowing only n, wherever it
+// lies and in whichever stream, and CopyPrecompressed moves it between streams
+// without decoding it. Failures are thrown as ErrorText.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+#include "isort/types.h"
+#include "vorn/Api.h"
+#include "vorn/Errors.h"
+
+// The name of a file outside the library.
+class VORN_API ExtNameStr {
+ public:
+  ExtNameStr() = default;
+  ExtNameStr(const char* name) : name_(name ? name : "") {}  // NOLINT: implicit by design
+  ExtNameStr(std::string name) : name_(std::move(name)) {}   // NOLINT
+  const char* c_str() const { return name_.c_str(); }
+  const std::string& str() const { return name_; }
+
+ private:
+  std::string name_;
+};
+
+// A positioned byte stream.
+class VORN_API VORN_StrBaseIO {
+ public:
+  enum SeekDirection { FromStart = 0, FromCurrent = 1, FromEnd = 2 };
+
+  VORN_StrBaseIO();
+  VORN_StrBaseIO(const VORN_StrBaseIO&) = delete;
+  VORN_StrBaseIO& operator=(const VORN_StrBaseIO&) = delete;
+  virtual ~VORN_StrBaseIO();
+
+  virtual void Clear();  // forgets an end-of-file state
+  virtual bool Good();   // true unless the stream has hit its end
+  // Reads up to `bytes` bytes; returns how many were read (fewer at the end).
+  virtual unsigned long Read(void* buffer, unsigned long bytes);
+  virtual unsigned long Write(const void* buffer, unsigned long bytes);
+  virtual void Seek(long offset, SeekDirection direction);
+  virtual long Tell() const;
+  virtual bool EndOfFile();
+};
+
+// A buffered stream on a file.
+class VORN_API VORN_FileStream : public VORN_StrBaseIO {
+ public:
+  VORN_FileStream();
+  ~VORN_FileStream() override;
+
+  void Clear() override;
+  bool Good() override;
+  unsigned long Read(void* buffer, unsigned long bytes) override;
+  unsigned long Write(const void* buffer, unsigned long bytes) override;
+  void Seek(long offset, SeekDirection direction) override;
+  long Tell() const override;
+  bool EndOfFile() override;
+
+  // Opens a named file with an fopen-style mode ("r", "w", "a", "r+", "w+").
+  virtual void Open(const char* name, const char* mode);
+  virtual void Open(const ExtNameStr& name, const char* mode);
+  virtual void Open(const char* directory, const char* name, const char* mode);
+  virtual void Open(const ExtNameStr& directory, const ExtNameStr& name,
+                    const char* mode);
+  virtual void ClearAndReset();  // empties the file and seeks to its start
+  virtual ExtNameStr GetNameStr() const;
+  virtual void Close();          // writes out the buffer and releases the file
+  virtual void Close() const;    // writes out the buffer; the handle stays open
+  virtual void Flush() const;
+  virtual const char* Name() const;
+  // Bytes of memory that this open handle costs.
+  virtual unsigned long Footprint() const;
+};
+
+// A temporary file with no name on disk. Copies are further handles on the
+// same file, each with its own position and buffer.
+class VORN_API VORN_TempFile : public VORN_FileStream {
+ public:
+  // Creates an empty file in TMPDIR (else /tmp) whose name begins with
+  // `prefix`. With `unlinked` true it never keeps a directory entry.
+  VORN_TempFile(const char* prefix, bool unlinked);
+  // A second handle that sees everything written through `other`.
+  VORN_TempFile(const VORN_TempFile& other);
+  ~VORN_TempFile() override;
+
+  void Close() override;
+  // True while more than one handle on this file is alive.
+  bool IsShared() const;
+};
+
+// A stream in memory that grows as needed.
+class VORN_API VORN_InMemoryFile : public VORN_StrBaseIO {
+ public:
+  // `expectedBytes` is a hint; the stream accepts writes beyond it.
+  explicit VORN_InMemoryFile(unsigned long expectedBytes);
+  ~VORN_InMemoryFile() override;
+};
+
+// Appends one group of `n` units to `to`.
+VORN_API void WriteCompressed(VORN_StrBaseIO& to, const OBS* units, long n);
+// Decodes the group of `n` units at the position of `from`, moving past it.
+VORN_API void ReadCompressed(VORN_StrBaseIO& from, OBS* units, long n);
+// Copies the group of `n` units at the position of `from` to `to` unchanged.
+VORN_API void CopyPrecompressed(VORN_StrBaseIO& from, VORN_StrBaseIO& to,
+                                long n);
