@@ -1,12 +1,21 @@
 // Multibyte string collation.
 #pragma once
 
+#include <memory>
+
 #include "vorn/Api.h"
+
+struct UCollator;  // ICU's collator; only the platform library looks inside
 
 // Compares byte strings under the collation of the process's LC_COLLATE
 // locale. A default-constructed collator must be initialised with Init()
 // before Compare. A copy compares the same way and shares no mutable state
 // with the original, so each thread can use its own.
+//
+// Our platform's collation: in the C/POSIX locale unsigned byte order (a
+// proper prefix first); in any other locale ICU's collation for that locale
+// on UTF-8 text without its trailing blanks (the padding of fixed-width
+// fields), with byte order of the whole strings deciding what ICU leaves equal.
 class VORN_API VORNMBCollator {
  public:
   VORNMBCollator();
@@ -23,5 +32,11 @@ class VORN_API VORNMBCollator {
   int Compare(const char* a, int aLength, const char* b, int bLength) const;
 
  private:
-  void* collator_;  // the locale's ICU collator; null for byte order
+  struct CloseCollator {
+    void operator()(UCollator* collator) const;
+  };
+
+  // The locale's ICU collator; null for byte order (the C/POSIX locale, or
+  // before Init()).
+  std::unique_ptr<UCollator, CloseCollator> collator_;
 };
