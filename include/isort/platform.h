@@ -14,6 +14,12 @@ namespace isort::platform {
 // processors this process may run on.
 ISORT_PLATFORM_API void SetThreadLimit(unsigned int threads);
 
+// The processor topology that getPhysicalCPUCount and
+// getCoresPerPhysicalCPUCount report: `cores` cores on one processor. 0 (the
+// default) reads the machine's topology. Lets a test run a sort on more
+// threads than the machine has cores.
+ISORT_PLATFORM_API void SetCoreCount(unsigned int cores);
+
 // The buffer size of each temporary-file handle, and so its Footprint(). The
 // merge budgets one footprint per run it reads: large buffers force merges in
 // several passes. Takes effect for handles created afterwards.

@@ -7,11 +7,18 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <string>
 
 #include "isort/types.h"
 #include "vorn/Api.h"
 #include "vorn/Errors.h"
+
+namespace isort::platform::streams {
+class MemoryArea;    // the bytes of a stream kept in memory
+class OpenFile;      // the descriptor that every handle of one file shares
+struct StreamAccess;  // the codec's and the streams' access to a stream's window
+}  // namespace isort::platform::streams
 
 // The name of a file outside the library.
 class VORN_API ExtNameStr {
@@ -44,6 +51,24 @@ class VORN_API VORN_StrBaseIO {
   virtual void Seek(long offset, SeekDirection direction);
   virtual long Tell() const;
   virtual bool EndOfFile();
+
+ private:
+  friend struct isort::platform::streams::StreamAccess;
+
+  // The window: bytes at the position that this library reads or writes
+  // without a virtual call. [cursor_, readLimit_) holds bytes to read and
+  // [cursor_, writeLimit_) may be written; either range may be empty, and
+  // after direct writes readLimit_ may lag behind cursor_. origin_ is the
+  // first byte of the memory the window lies in (position 0 of a stream in
+  // memory, the first byte of a file handle's buffer).
+  unsigned char* origin_ = nullptr;
+  unsigned char* cursor_ = nullptr;
+  unsigned char* readLimit_ = nullptr;
+  unsigned char* writeLimit_ = nullptr;
+  // A plain stream keeps its bytes here (created at its first write); file
+  // streams keep none.
+  std::unique_ptr<isort::platform::streams::MemoryArea> memory_;
+  bool atEnd_ = false;  // a read came up short; Clear() forgets it
 };
 
 // A buffered stream on a file.
@@ -74,6 +99,34 @@ class VORN_API VORN_FileStream : public VORN_StrBaseIO {
   virtual const char* Name() const;
   // Bytes of memory that this open handle costs.
   virtual unsigned long Footprint() const;
+
+ private:
+  friend class VORN_TempFile;
+
+  // What the buffer holds: nothing, bytes read ahead from the file, or bytes
+  // written of which those from writtenOut_ on are not yet in the file.
+  enum class BufferMode : unsigned char { kEmpty, kReading, kWriting };
+
+  void Attach(std::shared_ptr<isort::platform::streams::OpenFile> file,
+              long position);
+  void RequireAccess(unsigned char kind) const;
+  void EmptyBuffer(long position);
+  void EnsureBuffer();
+  bool FillBuffer();
+  unsigned long ReadDirect(unsigned char* to, unsigned long bytes);
+  void StartWriting();
+  void WriteDirect(const unsigned char* from, unsigned long bytes);
+  void WriteOutBuffer() const;
+  void RecycleBuffer();
+  void DrainBuffer();
+  void ReleaseFile() noexcept;
+
+  std::shared_ptr<isort::platform::streams::OpenFile> file_;
+  std::unique_ptr<unsigned char[]> buffer_;  // allocated at first use
+  std::size_t bufferSize_;
+  long bufferOffset_ = 0;  // file offset of the buffer's first byte
+  mutable std::size_t writtenOut_ = 0;
+  BufferMode mode_ = BufferMode::kEmpty;
 };
 
 // A temporary file with no name on disk. Copies are further handles on the

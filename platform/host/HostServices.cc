@@ -19,6 +19,7 @@
 namespace {
 
 std::atomic<unsigned int> threadLimit{0};
+std::atomic<unsigned int> coreCount{0};
 
 unsigned int ProcessorsAvailable() {
   cpu_set_t set;
@@ -62,6 +63,8 @@ namespace isort::platform {
 
 void SetThreadLimit(unsigned int threads) { threadLimit.store(threads); }
 
+void SetCoreCount(unsigned int cores) { coreCount.store(cores); }
+
 }  // namespace isort::platform
 
 extern "C" {
@@ -72,12 +75,14 @@ INTEGER getthreads_() {
 }
 
 unsigned int getPhysicalCPUCount() {
+  if (coreCount.load() != 0) return 1;
   std::set<long> packages;
   for (const auto& core : CoreTopology()) packages.insert(core.first);
   return packages.empty() ? 1 : static_cast<unsigned int>(packages.size());
 }
 
 unsigned int getCoresPerPhysicalCPUCount() {
+  if (coreCount.load() != 0) return coreCount.load();
   const auto cores = CoreTopology();
   if (cores.empty()) return ProcessorsAvailable();
   std::set<long> packages;

@@ -46,6 +46,14 @@ TEST(Threads, LimitOverridesProcessorCount) {
   EXPECT_GE(getCoresPerPhysicalCPUCount(), 1u);
 }
 
+TEST(Threads, CoreCountOverridesTopology) {
+  const unsigned int machine = getPhysicalCPUCount() * getCoresPerPhysicalCPUCount();
+  isort::platform::SetCoreCount(6);
+  EXPECT_EQ(getPhysicalCPUCount() * getCoresPerPhysicalCPUCount(), 6u);
+  isort::platform::SetCoreCount(0);
+  EXPECT_EQ(getPhysicalCPUCount() * getCoresPerPhysicalCPUCount(), machine);
+}
+
 TEST(Time, CountersRunForward) {
   std::int64_t cpu0, wall0, cpu1, wall1;
   timtot_(&cpu0, &wall0);

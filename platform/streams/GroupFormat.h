@@ -1,0 +1,48 @@
+// The byte format of a compressed group of 8-byte units, on plain memory.
+// The format itself is described at the top of GroupFormat.cc, which writes
+// it. The stream functions (CompressedStreams.cc) call these on a stream's
+// window or on a scratch copy of a group.
+#pragma once
+
+#include <cstddef>
+
+#include "isort/types.h"
+
+namespace isort::platform::streams::group {
+
+// The most bytes a group of n units can occupy (and the room Encode needs).
+constexpr std::size_t MaxGroupBytes(std::size_t n) { return 1 + (n + 1) / 2 + 8 * n; }
+
+// Bytes of the header (mode byte and tags) of a group of n units that begins
+// with `first`; 0 when no group of n units begins with that byte.
+std::size_t HeaderBytes(unsigned char first, std::size_t n);
+
+enum class Span {
+  kWhole,      // the whole group is present; *bytes is its length
+  kPartial,    // more bytes are needed; *bytes is the length once the header is present, else 0
+  kMalformed,  // the bytes cannot start a group of n units
+};
+
+// Measures the group of n > 0 units at `at`, of which `available` bytes are
+// present. Reads only those bytes.
+Span Measure(const unsigned char* at, std::size_t available, std::size_t n, std::size_t* bytes);
+
+// Encodes n > 0 units into `out`, which has MaxGroupBytes(n) bytes of room;
+// returns the group's length.
+std::size_t Encode(const OBS* units, std::size_t n, unsigned char* out);
+
+// What DecodeWhole returns for bytes that cannot start a group of n units.
+constexpr std::size_t kMalformedGroup = ~std::size_t{0};
+
+// Decodes the group of n > 0 units at `at` if all of it lies among the
+// `available` bytes there: returns its length, 0 when more bytes are needed
+// (nothing is decoded then), or kMalformedGroup. Reads only those bytes.
+std::size_t DecodeWhole(const unsigned char* at, std::size_t available, std::size_t n,
+                        OBS* units);
+
+// Decodes the group of n > 0 units at `group`, which Measure found whole
+// with length `groupBytes`. Reads nothing at or beyond `readableEnd`.
+void Decode(const unsigned char* group, std::size_t n, std::size_t groupBytes,
+            const unsigned char* readableEnd, OBS* units);
+
+}  // namespace isort::platform::streams::group

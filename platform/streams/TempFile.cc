@@ -1,0 +1,124 @@
+// VORN_TempFile: a work file that leaves nothing behind.
+//
+// With `unlinked` true the file is created without a name (O_TMPFILE) where
+// the file system allows it, else created by mkstemp and unlinked at once:
+// either way its storage goes when its last descriptor closes, also when the
+// process is killed. Every handle on the file shares one OpenFile; copies
+// read and write at their own offsets, and the file closes with the last
+// handle.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "streams/FaultInjection.h"
+#include "streams/OpenFile.h"
+#include "vorn/Streams.h"
+
+namespace isort::platform::streams {
+namespace {
+
+std::string TemporaryDirectory() {
+  const char* directory = std::getenv("TMPDIR");
+  std::string path = directory != nullptr && directory[0] != '\0' ? directory : "/tmp";
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  return path;
+}
+
+// Hands `descriptor` to a new OpenFile, closing it if that fails.
+std::shared_ptr<OpenFile> Own(int descriptor, const std::string& name, const Access& access,
+                              const std::string& removeAtClose = std::string()) {
+  try {
+    return std::make_shared<OpenFile>(descriptor, name, true, access, removeAtClose);
+  } catch (...) {
+    ::close(descriptor);
+    throw;
+  }
+}
+
+// One attempt at creating a file, which a test may make fail.
+template <typename Create>
+int AttemptCreate(Create create) {
+  int injected = 0;
+  if (faults::ShouldFail(faults::FileCall::kCreate, &injected)) {
+    errno = injected;
+    return -1;
+  }
+  int descriptor;
+  do {
+    descriptor = create();
+  } while (descriptor < 0 && errno == EINTR);
+  return descriptor;
+}
+
+// File systems without O_TMPFILE answer with one of these.
+bool UnnamedFilesUnsupported(int error) {
+  return error == EOPNOTSUPP || error == EISDIR || error == EINVAL;
+}
+
+[[noreturn]] void FailCreate(const std::string& pattern, int error) {
+  throw ErrorText(FailureText(ErrorText::kFileCreate, true, pattern, error),
+                  ErrorText::kFileCreate, error);
+}
+
+// An unnamed file reports as <directory>/<prefix><inode>, unique while it lives.
+std::string UnnamedFileName(int descriptor, const std::string& stem) {
+  struct stat status {};
+  if (::fstat(descriptor, &status) != 0) return stem;
+  return stem + std::to_string(static_cast<unsigned long long>(status.st_ino));
+}
+
+std::shared_ptr<OpenFile> CreateTemporary(const char* prefix, bool unlinked) {
+  const std::string stem = TemporaryDirectory() + "/" + (prefix != nullptr ? prefix : "tmp");
+  const Access access{true, true, false};
+  if (unlinked) {
+    const std::string directory = TemporaryDirectory();
+    const int descriptor = AttemptCreate(
+        [&] { return ::open(directory.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600); });
+    if (descriptor >= 0) {
+      return Own(descriptor, UnnamedFileName(descriptor, stem), access);
+    }
+    if (!UnnamedFilesUnsupported(errno)) FailCreate(stem + "*", errno);
+  }
+  std::vector<char> path(stem.begin(), stem.end());
+  const std::string suffix = "XXXXXX";
+  path.insert(path.end(), suffix.begin(), suffix.end());
+  path.push_back('\0');
+  const int descriptor = AttemptCreate([&] { return ::mkostemp(path.data(), O_CLOEXEC); });
+  if (descriptor < 0) FailCreate(stem + "*", errno);
+  const std::string name(path.data());
+  if (!unlinked) {
+    return Own(descriptor, name, access, name);
+  }
+  if (::unlink(name.c_str()) != 0) {
+    const int error = errno;
+    ::close(descriptor);
+    FailCreate(name, error);
+  }
+  return Own(descriptor, name, access);
+}
+
+}  // namespace
+}  // namespace isort::platform::streams
+
+VORN_TempFile::VORN_TempFile(const char* prefix, bool unlinked) : VORN_FileStream() {
+  Attach(isort::platform::streams::CreateTemporary(prefix, unlinked), 0);
+}
+
+VORN_TempFile::VORN_TempFile(const VORN_TempFile& other) : VORN_FileStream() {
+  if (!other.file_) return;
+  // The new handle reads the file, not the other's buffer: hand it over first.
+  other.WriteOutBuffer();
+  Attach(other.file_, other.Tell());
+}
+
+VORN_TempFile::~VORN_TempFile() = default;
+
+void VORN_TempFile::Close() { VORN_FileStream::Close(); }
+
+bool VORN_TempFile::IsShared() const { return file_ && file_.use_count() > 1; }
