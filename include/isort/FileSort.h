@@ -94,6 +94,7 @@ class ISORT_EXPORT FileSort {
   void Sort();
 
  private:
+  friend class FileSortTestAccess;  // the engine's unit tests tune the budget
   Data* data;
 };
 

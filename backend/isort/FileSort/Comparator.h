@@ -1,0 +1,98 @@
+// Sort keys and the one ordering of records that every sorting and merging
+// step uses.
+//
+// A record's key part holds the key fields one after another in key order
+// (each field its key units long), followed by one tag unit whose low 32 bits
+// break ties. Tags grow in input order, so records with equal keys keep the
+// order in which they were read.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "isort/FileSort.h"
+#include "vorn/Collator.h"
+
+namespace isort {
+
+// Units that a key occupies in a row and in a key part: 1 for a numeric key
+// or a string of up to 8 bytes, otherwise (width + 7) / 8. Computed in 64 bits
+// so that a width near 2^32 cannot wrap to a small count.
+inline std::uint64_t KeyUnits(const FileSort::SortKey& key) {
+  return key.width <= 8 ? 1 : (std::uint64_t{key.width} + 7) / 8;
+}
+
+// What makes a key list unsortable for rows of a given width.
+enum class KeyFault {
+  kNone,
+  kOutsideRow,  // a key runs past the end of the row (or starts before it)
+  kOverlap,     // a key starts on a free unit but runs into an earlier key
+};
+
+// The first fault of `keys` for rows of `rowUnits` units; `faultyKey`
+// receives the index of the key at fault.
+KeyFault FindKeyFault(const std::vector<FileSort::SortKey>& keys, unsigned int rowUnits,
+                      std::size_t* faultyKey);
+
+// The keys that the Splitter places: a key whose first unit an earlier key
+// already claims is dropped (it is the same field given again), so that the
+// Comparator steps over exactly the fields that the key part holds. Throws
+// std::invalid_argument when FindKeyFault finds a fault: the key part and the
+// payload would then disagree about which units they hold.
+std::vector<FileSort::SortKey> PlacedKeys(const std::vector<FileSort::SortKey>& keys,
+                                          unsigned int rowUnits);
+
+}  // namespace isort
+
+class ISORT_NO_EXPORT FileSort::Comparator {
+ public:
+  explicit Comparator(const std::vector<FileSort::SortKey>& keys);
+  Comparator(const Comparator& other);
+  Comparator& operator=(const Comparator&) = delete;
+  ~Comparator();
+
+  // Negative when the record whose key part starts at `a` sorts before the
+  // one at `b`, positive when after; 0 only when every key and the tags' low
+  // 32 bits are equal.
+  int operator()(const OBS* a, const OBS* b) const;
+
+  const std::vector<FileSort::SortKey>& Keys() const { return keys; }
+
+ private:
+  VORNMBCollator collator;
+  std::vector<FileSort::SortKey> keys;
+};
+
+inline int FileSort::Comparator::operator()(const OBS* a, const OBS* b) const {
+  for (const FileSort::SortKey& key : keys) {
+    int result;
+    if (key.width == 0) {
+      // A NaN is unordered against everything, so it ties on this key.
+      const double x = *a;
+      const double y = *b;
+      result = y > x ? -1 : (x > y ? 1 : 0);
+      ++a;
+      ++b;
+    } else {
+      result = collator.Compare(reinterpret_cast<const char*>(a),
+                                static_cast<int>(key.width),
+                                reinterpret_cast<const char*>(b),
+                                static_cast<int>(key.width));
+      const std::uint64_t units = isort::KeyUnits(key);
+      a += units;
+      b += units;
+    }
+    if (result != 0) {
+      if (key.direction > 0) return result;
+      // Negating INT_MIN would overflow; only the sign matters to callers.
+      return result == INT32_MIN ? INT32_MAX : -result;
+    }
+  }
+  std::uint64_t tagA;
+  std::uint64_t tagB;
+  std::memcpy(&tagA, a, sizeof tagA);
+  std::memcpy(&tagB, b, sizeof tagB);
+  return static_cast<std::int32_t>(static_cast<std::uint32_t>(tagA) -
+                                   static_cast<std::uint32_t>(tagB));
+}

@@ -1,0 +1,78 @@
+// Work files, runs and run readers.
+//
+// Run format. A run is the byte range [start, end) of a work file. For each
+// row, in sorted order, it holds:
+//   1. one compressed group of keyUnits + 1 units: the key part in key order,
+//      then the tag unit;
+//   2. when payloadUnits is not 0, one compressed group of payloadUnits units:
+//      the payload part.
+// There is no header, count or terminator; the run's end is known only from
+// `end`. In a run the tag unit holds the run tag, the double T - 99, where T is
+// the ordinal of the batch in which the row was loaded; a reader turns it back
+// into the integer T, and a merge pass writes T - 99 again, so a row's tag
+// never changes from pass to pass.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "isort/FileSort.h"
+#include "vorn/Streams.h"
+
+// A temporary file holding runs: "sort" files (one per sorting thread) and
+// "merge" files (one per merge pass).
+class ISORT_NO_EXPORT FileSort::WorkFile : public VORN_TempFile {
+ public:
+  explicit WorkFile(const char* prefix);
+  // A second handle on the same file, with its own position.
+  WorkFile(const WorkFile& other);
+  ~WorkFile() override;
+};
+
+// One run. Copies are shallow; only Sequences that do not own their file are
+// copied.
+class ISORT_NO_EXPORT FileSort::Sequence {
+ public:
+  // A run that begins (and so far ends) at the current position of `file`.
+  explicit Sequence(WorkFile* file);
+  Sequence(const Sequence& other) = default;
+  Sequence& operator=(const Sequence&) = delete;
+  ~Sequence();
+
+  // The run's length in bytes.
+  std::int64_t Size() const { return end - start; }
+
+  // Appends one group of `n` units to the run.
+  void WriteCompressed(const OBS* units, unsigned int n);
+  // Appends the group of `n` units at the position of `from`, undecoded.
+  void CopyPrecompressed(VORN_StrBaseIO& from, unsigned int n);
+  // Opens a private handle on the run's file and seeks it to the run's start.
+  void Rewind();
+  // Reads the run's next group of `n` units; false at the run's end. Only
+  // for a rewound run.
+  bool ReadCompressed(OBS* units, unsigned int n);
+
+  std::int64_t start;
+  std::int64_t end;
+  WorkFile* file;
+  bool ownsFile;
+};
+
+// Reads a run row by row, holding the current row's key part (with its tag as
+// the integer batch ordinal) and payload.
+class ISORT_NO_EXPORT FileSort::SeqReader : public FileSort::Sequence {
+ public:
+  explicit SeqReader(const Sequence& run);
+  SeqReader(const SeqReader&) = delete;
+  SeqReader& operator=(const SeqReader&) = delete;
+  ~SeqReader();
+
+  void Allocate(unsigned int keyUnits, unsigned int payloadUnits);
+  // Loads the next row; false when the run is exhausted.
+  bool Read();
+
+  unsigned int keyUnits;
+  unsigned int payloadUnits;
+  std::unique_ptr<OBS[]> key;      // keyUnits + 1 units
+  std::unique_ptr<OBS[]> payload;  // payloadUnits units; absent when 0
+};

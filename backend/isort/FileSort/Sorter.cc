@@ -1,0 +1,194 @@
+#include "FileSort/Sorter.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "FileSort/Data.h"
+#include "FileSort/RecordSort.h"
+#include "FileSort/Stopwatch.h"
+
+namespace {
+
+// Tags and the quicksort's counters are 32-bit: a batch holds fewer than
+// 2^31 records, and its payload store stays below 2^31 bytes so that two
+// payload positions of one batch always differ by less than 2^31.
+constexpr std::uint64_t kMaxBatchRows = (std::uint64_t{1} << 31) - 1;
+constexpr std::uint64_t kMaxPayloadBytes = (std::uint64_t{1} << 31) - 1;
+
+// Bytes that one compressed group of `units` units can take at most: the
+// units themselves, one byte per eight, and a small constant.
+std::uint64_t WorstGroupBytes(std::uint64_t units) { return units * 8 + units / 8 + 16; }
+
+std::uint64_t ReadTag(const OBS* tag) {
+  std::uint64_t value;
+  std::memcpy(&value, tag, sizeof value);
+  return value;
+}
+
+void WriteTag(OBS* tag, std::uint64_t value) { std::memcpy(tag, &value, sizeof value); }
+
+}  // namespace
+
+FileSort::Sorter::Sorter(Data* data) : data(data), comparator(data->comparator) {}
+
+FileSort::Sorter::~Sorter() {
+  try {
+    FileStatistics();
+  } catch (const std::bad_alloc&) {
+    data->RecordOutOfMemory();
+  }
+}
+
+void FileSort::Sorter::FileStatistics() {
+  if (stats.rows != 0 && data->statistics != nullptr) data->statistics->sorts.push_back(stats);
+}
+
+bool FileSort::Sorter::LoadBatch() {
+  if (data->Failed()) return false;
+  try {
+    batch.reset();
+    payloads.reset();
+    FileStatistics();
+    stats.rows = 0;
+    stats.loadTime = 0;
+    stats.sortTime = 0;
+    stats.writeTime = 0;
+    if (data->inputExhausted) return false;
+    return FillBatch();
+  } catch (const std::bad_alloc&) {
+    data->RecordOutOfMemory();
+  } catch (const ErrorText& error) {
+    data->RecordError(error);
+  }
+  return false;
+}
+
+bool FileSort::Sorter::FillBatch() {
+  Stopwatch stopwatch(nullptr, &stats.loadTime);
+  if (workFile == nullptr) workFile = data->NewWorkFile();
+
+  const unsigned int keyUnits = data->splitter.keyUnits;
+  const unsigned int payloadUnits = data->splitter.payloadUnits;
+  stats.memory = data->memoryTarget / data->threadCount;
+  // A share smaller than one record still sorts: every batch takes at least
+  // one row, even if that row alone exceeds the share.
+  stats.batchRows = std::clamp<std::uint64_t>(data->BatchSize(stats.memory), 1, kMaxBatchRows);
+  batch.reset(new OBS[stats.batchRows * (keyUnits + 1)]);
+  SetPayloadLimit();
+  payloads = std::make_unique<VORN_InMemoryFile>(payloadLimit);
+  payloads->Seek(0, VORN_StrBaseIO::FromStart);
+  const std::unique_ptr<OBS[]> payload(new OBS[payloadUnits]);
+  batchNumber = data->batchCount++;
+
+  OBS* record = batch.get();
+  while (stats.rows < stats.batchRows) {
+    if (payloadUnits != 0 && payloads->Tell() >= static_cast<long>(payloadLimit)) break;
+    const OBS* row = data->owner->GetRow();
+    if (row == nullptr) {
+      data->inputExhausted = true;
+      singleBatch = batchNumber == 0;
+      break;
+    }
+    data->splitter.Split(row, record, payload.get());
+    if (payloadUnits == 0) {
+      WriteTag(record + keyUnits, stats.rows);
+    } else {
+      WriteTag(record + keyUnits, static_cast<std::uint64_t>(payloads->Tell()));
+      WriteCompressed(*payloads, payload.get(), payloadUnits);
+    }
+    record += keyUnits + 1;
+    ++stats.rows;
+  }
+
+  data->rowsLoaded += static_cast<double>(stats.rows);
+  data->packedBytes += static_cast<double>(payloads->Tell());
+  if (data->statistics != nullptr) {
+    data->statistics->totalRows += stats.rows;
+    data->statistics->rowBytes = (keyUnits + payloadUnits) * 8;
+  }
+  run = nullptr;
+  if (stats.rows != 0 && !singleBatch) {
+    data->sequences.emplace_front(workFile);
+    run = &data->sequences.front();
+  }
+  return stats.rows != 0;
+}
+
+void FileSort::Sorter::SetPayloadLimit() {
+  const unsigned int payloadUnits = data->splitter.payloadUnits;
+  if (payloadUnits == 0) {
+    payloadLimit = 32;
+    return;
+  }
+  // Compressed bytes of one row: a third of the raw payload until a batch
+  // has been loaded, then the running average.
+  std::uint64_t estimate = 8 * std::uint64_t{payloadUnits} / 3;
+  if (data->rowsLoaded != 0.0) {
+    estimate = static_cast<std::uint64_t>(std::ceil(data->packedBytes / data->rowsLoaded));
+  }
+  // The last row may carry the store past the limit by one group.
+  const std::uint64_t ceiling =
+      kMaxPayloadBytes - std::min(kMaxPayloadBytes - 1, WorstGroupBytes(payloadUnits));
+  payloadLimit = static_cast<std::uint32_t>(std::min(estimate * stats.batchRows, ceiling));
+}
+
+void FileSort::Sorter::ProcessBatch() {
+  if (data->Failed()) return;
+  try {
+    {
+      Stopwatch stopwatch(nullptr, &stats.sortTime);
+      isort::SortRecords(batch.get(), stats.rows, data->splitter.keyUnits + 1, &comparator);
+    }
+    Stopwatch stopwatch(nullptr, &stats.writeTime);
+    if (singleBatch) {
+      DeliverRows();
+    } else {
+      WriteRun();
+    }
+  } catch (const std::bad_alloc&) {
+    data->RecordOutOfMemory();
+  } catch (const ErrorText& error) {
+    data->RecordError(error);
+  }
+}
+
+void FileSort::Sorter::DeliverRows() {
+  const unsigned int keyUnits = data->splitter.keyUnits;
+  const unsigned int payloadUnits = data->splitter.payloadUnits;
+  const std::unique_ptr<OBS[]> row(new OBS[data->rowUnits]);
+  const std::unique_ptr<OBS[]> payload(new OBS[payloadUnits]);
+  const OBS* record = batch.get();
+  for (std::uint64_t i = 0; i < stats.rows; ++i, record += keyUnits + 1) {
+    if (payloadUnits != 0) {
+      payloads->Seek(static_cast<long>(ReadTag(record + keyUnits)), VORN_StrBaseIO::FromStart);
+      ReadCompressed(*payloads, payload.get(), payloadUnits);
+    }
+    data->splitter.Join(record, payload.get(), row.get());
+    data->owner->PutRow(row.get());
+  }
+}
+
+void FileSort::Sorter::WriteRun() {
+  const unsigned int keyUnits = data->splitter.keyUnits;
+  const unsigned int payloadUnits = data->splitter.payloadUnits;
+  const double runTag = static_cast<double>(batchNumber) - 99.0;
+  OBS* record = batch.get();
+  for (std::uint64_t i = 0; i < stats.rows; ++i, record += keyUnits + 1) {
+    const auto position = static_cast<std::uint32_t>(ReadTag(record + keyUnits));
+    record[keyUnits] = runTag;
+    run->WriteCompressed(record, keyUnits + 1);
+    if (payloadUnits != 0) {
+      payloads->Seek(position, VORN_StrBaseIO::FromStart);
+      run->CopyPrecompressed(*payloads, payloadUnits);
+    }
+  }
+}
+
+void FileSort::Sorter::Combine() {
+  if (data->statistics != nullptr && workFile != nullptr) {
+    data->statistics->runBytes += static_cast<std::uint64_t>(workFile->Tell());
+  }
+}

@@ -1,0 +1,44 @@
+// FileSort::Sorter: the part of a sort that one worker thread runs. It loads
+// batches of rows, keeps each row's key part with a tag unit in a record
+// buffer and its payload compressed in an in-memory store, sorts the records
+// and writes them as one run per batch (or, when the first batch holds the
+// whole input, hands the rows straight to PutRow).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "FileSort/Comparator.h"
+#include "isort/FileSort.h"
+#include "mtxp/Driver.h"
+#include "vorn/Streams.h"
+
+class ISORT_NO_EXPORT FileSort::Sorter : public mtxp::ProblemPartBase {
+ public:
+  explicit Sorter(Data* data);
+  ~Sorter() override;
+  Sorter(const Sorter&) = delete;
+  Sorter& operator=(const Sorter&) = delete;
+
+  bool LoadBatch() override;
+  void ProcessBatch() override;
+  void Combine() override;
+
+ private:
+  bool FillBatch();
+  void DeliverRows();
+  void WriteRun();
+  void FileStatistics();
+  void SetPayloadLimit();
+
+  std::uint32_t payloadLimit = 0;
+  Data* data;
+  std::unique_ptr<OBS[]> batch;  // batchRows records of keyUnits + 1 units
+  unsigned int batchNumber = 0;
+  std::unique_ptr<VORN_InMemoryFile> payloads;  // the batch's compressed payloads
+  bool singleBatch = false;
+  WorkFile* workFile = nullptr;  // owned by the Data
+  Sequence* run = nullptr;  // the batch's run in the Data's queue, or null
+  FileSort::SortStatistics stats{};
+  Comparator comparator;
+};
