@@ -21,35 +21,32 @@ std::uint64_t Random(std::uint64_t row, unsigned int column) {
 
 double Uniform(std::uint64_t r) { return static_cast<double>(r >> 11) * 0x1.0p-53; }
 
+// r scaled into [0, range) by a multiply instead of a division.
+std::uint64_t Below(std::uint64_t r, std::uint64_t range) { return ((r >> 32) * range) >> 32; }
+
 double Integer(std::uint64_t r, std::uint64_t low, std::uint64_t high) {
-  return static_cast<double>(low + r % (high - low + 1));
+  return static_cast<double>(low + Below(r, high - low + 1));
 }
 
-// Blank-padded text into `units` units.
-void PutString(const std::string& text, unsigned int units, OBS* out) {
-  char bytes[64];
-  std::memset(bytes, ' ', sizeof bytes);
-  std::memcpy(bytes, text.data(), std::min<std::size_t>(text.size(), units * 8));
-  std::memcpy(out, bytes, units * 8);
-}
-
-std::string Word(std::uint64_t r, unsigned int minLetters, unsigned int maxLetters) {
-  const unsigned int letters = minLetters + r % (maxLetters - minLetters + 1);
-  std::string word;
-  for (unsigned int i = 0; i < letters; ++i) {
-    r = Mix(r);
-    word.push_back(static_cast<char>('a' + r % 26));
+// Appends a word of minLetters to maxLetters lowercase letters to `text` at
+// `length`; returns the new length. Each letter takes 5 bits of one random
+// value, so a word costs two mixes.
+std::size_t AppendWord(std::uint64_t r, unsigned int minLetters, unsigned int maxLetters,
+                       char* text, std::size_t length) {
+  const auto letters = static_cast<unsigned int>(minLetters + Below(r, maxLetters - minLetters + 1));
+  std::uint64_t bits = Mix(r);
+  for (unsigned int i = 0; i < letters; ++i, bits >>= 5) {
+    text[length++] = static_cast<char>('a' + ((bits & 31) * 26 >> 5));
   }
-  return word;
+  return length;
 }
-
 // W1's columns c4 .. c10 (also W2's c3 .. c8, which take c4 .. c9).
 double W1Column(std::uint64_t row, unsigned int column) {
   const std::uint64_t r = Random(row, column);
   switch (column) {
     case 4: case 7: return Integer(r, 0, 9);
     case 5: case 8: case 10: return Integer(r, 0, 100000);
-    case 6: return r % 20 == 0 ? kSystemMissing : Uniform(Mix(r));
+    case 6: return Below(r, 20) == 0 ? kSystemMissing : Uniform(Mix(r));
     case 9: return Uniform(r);
   }
   return 0;
@@ -58,26 +55,30 @@ double W1Column(std::uint64_t row, unsigned int column) {
 void GenerateW1(std::uint64_t i, OBS* row) {
   row[0] = static_cast<double>(i);
   row[1] = Integer(Random(i, 2), 1, 1000);
-  row[2] = static_cast<double>(Random(i, 3) % 10000) / 10000.0;
+  row[2] = static_cast<double>(Below(Random(i, 3), 10000)) / 10000.0;
   for (unsigned int c = 4; c <= 10; ++c) row[c - 1] = W1Column(i, c);
 }
 
 void GenerateW2(std::uint64_t i, OBS* row) {
   row[0] = static_cast<double>(i);
-  PutString(Word(Random(i, 2), 4, 12), 2, row + 1);
+  char s1[16];
+  std::memset(s1, ' ', sizeof s1);
+  AppendWord(Random(i, 2), 4, 12, s1, 0);
+  std::memcpy(row + 1, s1, sizeof s1);
   row[3] = Integer(Random(i, 4), 1, 50);
   // s2: words of 3 to 8 letters, single blanks between, 10 to 40 characters.
   std::uint64_t r = Random(i, 5);
-  const std::size_t target = 10 + r % 31;
-  std::string text;
-  while (text.size() < target) {
+  const std::size_t target = 10 + Below(r, 31);
+  char s2[40 + 9];
+  std::size_t length = 0;
+  while (length < target) {
     r = Mix(r);
-    if (!text.empty()) text.push_back(' ');
-    text += Word(r, 3, 8);
+    if (length != 0) s2[length++] = ' ';
+    length = AppendWord(r, 3, 8, s2, length);
   }
-  text.resize(target);
-  if (text.back() == ' ') text.back() = 'x';
-  PutString(text, 5, row + 4);
+  if (s2[target - 1] == ' ') s2[target - 1] = 'x';
+  std::memset(s2 + target, ' ', sizeof s2 - target);
+  std::memcpy(row + 4, s2, 40);
   for (unsigned int c = 4; c <= 9; ++c) row[c + 5] = W1Column(i, c);
 }
 

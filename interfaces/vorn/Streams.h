@@ -153,6 +153,13 @@ class VORN_API VORN_InMemoryFile : public VORN_StrBaseIO {
   ~VORN_InMemoryFile() override;
 };
 
+// Optional, for speed only: where byte `offset` of an in-memory stream lies,
+// valid until the stream next grows, so that a reader who jumps about the
+// stream can prefetch. A platform may leave it out: the reference is weak,
+// and callers test it for null before they call it.
+VORN_API const void* VORN_InMemoryAddress(const VORN_InMemoryFile& stream, long offset)
+    __attribute__((weak));
+
 // Appends one group of `n` units to `to`.
 VORN_API void WriteCompressed(VORN_StrBaseIO& to, const OBS* units, long n);
 // Decodes the group of `n` units at the position of `from`, moving past it.

@@ -124,3 +124,7 @@ VORN_InMemoryFile::VORN_InMemoryFile(unsigned long expectedBytes) {
 }
 
 VORN_InMemoryFile::~VORN_InMemoryFile() = default;
+
+const void* VORN_InMemoryAddress(const VORN_InMemoryFile& stream, long offset) {
+  return StreamAccess::Origin(stream) + offset;
+}

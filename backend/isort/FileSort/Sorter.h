@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "FileSort/Comparator.h"
+#include "FileSort/RecordBuffer.h"
 #include "isort/FileSort.h"
 #include "mtxp/Driver.h"
 #include "vorn/Streams.h"
@@ -33,7 +34,7 @@ class ISORT_NO_EXPORT FileSort::Sorter : public mtxp::ProblemPartBase {
 
   std::uint32_t payloadLimit = 0;
   Data* data;
-  std::unique_ptr<OBS[]> batch;  // batchRows records of keyUnits + 1 units
+  isort::RecordBuffer batch;  // batchRows records of keyUnits + 1 units
   unsigned int batchNumber = 0;
   std::unique_ptr<VORN_InMemoryFile> payloads;  // the batch's compressed payloads
   bool singleBatch = false;
