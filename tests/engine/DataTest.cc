@@ -1,8 +1,11 @@
 // The shared sort state: batch sizing, work files and runs, merge planning.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <deque>
+#include <string>
+#include <thread>
 #include <memory>
 #include <vector>
 
@@ -56,6 +59,35 @@ TEST(Data, BatchSizeFollowsTheRunningEstimate) {
   EXPECT_EQ(data.BatchSize(268435456), 7255012u);          // 21 + 8 + 8 bytes a row
   FileSort::Data keysOnly({{0, 1, 0}, {1, 1, 0}}, 2, nullptr, nullptr);
   EXPECT_EQ(keysOnly.BatchSize(240), 10u);                  // 0 + 16 + 8 bytes a row
+}
+
+// Workers may fail at the same moment while others look at the flags (run
+// under the thread sanitizer to catch a race).
+TEST(Data, FailuresRecordedFromManyThreadsAtOnce) {
+  FileSort::Data data({}, 1, nullptr, nullptr);
+  std::vector<std::thread> workers;
+  std::atomic<int> sawFailure{0};
+  std::atomic<int> ready{0};
+  for (int t = 0; t < 8; ++t) {
+    workers.emplace_back([&data, &sawFailure, &ready, t] {
+      ++ready;
+      while (ready.load() < 8) std::this_thread::yield();  // start together
+      for (int i = 0; i < 2000; ++i) {
+        if (data.Failed()) ++sawFailure;
+        data.RecordError(ErrorText("worker " + std::to_string(t), ErrorText::kFileWrite, t));
+      }
+    });
+  }
+  for (std::thread& worker : workers) worker.join();
+  EXPECT_TRUE(data.failed.load());
+  EXPECT_FALSE(data.outOfMemory.load());
+  EXPECT_GT(sawFailure.load(), 0);
+  // Whichever failure came last, the record is whole.
+  const std::string text = data.errorText.Text();
+  ASSERT_EQ(text.rfind("worker ", 0), 0u) << text;
+  EXPECT_EQ(std::to_string(data.errorText.Detail()), text.substr(7));
+  data.RecordOutOfMemory();
+  EXPECT_TRUE(data.outOfMemory.load());
 }
 
 TEST(Data, ClearWorkfilesReleasesSharedFilesOnly) {
