@@ -89,8 +89,9 @@ class ISORT_EXPORT FileSort {
   void SetMemoryTarget(unsigned long bytes);
 
   // Reads every row from GetRow and hands each to PutRow in key order. Call
-  // once. Throws std::bad_alloc, ErrorText and whatever GetRow, PutRow or the
-  // platform throw; no work file outlives the FileSort.
+  // once. Throws std::bad_alloc, ErrorText (<isort/vorn/Errors.h>) and
+  // whatever GetRow, PutRow or the platform throw; no work file outlives the
+  // FileSort.
   void Sort();
 
  private:

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "vorn/Api.h"
+#include "Api.h"
 
 // A failure of an outside component, thrown by value and caught by reference.
 // It carries a text for the user, a one-byte kind and an 8-byte detail; a copy
