@@ -30,6 +30,11 @@ asan:
 tsan:
 	cmake --workflow --preset tsan
 
+# End-to-end benchmarks against std::stable_sort, GNU sort and Miller; writes
+# bench/results/latest.md and latest.png. BENCH_LARGE=1 adds W4.
+bench: build
+	scripts/bench-report build/$(PRESET)
+
 install: build
 	cmake --install build/$(PRESET) --prefix $(or $(PREFIX),/usr/local)
 

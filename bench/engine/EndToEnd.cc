@@ -5,7 +5,12 @@
 // Each measurement runs in a child process of its own, so that its peak
 // resident memory is its own and no measurement warms memory for the next.
 //
-//   isort_bench_end_to_end [--workloads W1,W2,W3] [--rows N] [--skip-stable-sort]
+//   isort_bench_end_to_end [--workloads W1,W2,W3] [--rows N] [--repeat N]
+//                          [--skip-stable-sort] [--data FILE]
+//
+// Timings are the median of --repeat runs (default 3): this machine's
+// timings spread by up to a fifth from run to run. --data appends
+// "workload,measurement,seconds" lines for the report's chart.
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -192,6 +197,17 @@ Figures StableSort(Workload workload, std::uint64_t rows) {
                                                           : StableSortRows<10>(workload, rows);
 }
 
+// The run with the median time of `repeat` runs of `measure`, each in a child.
+Figures Median(int repeat, const std::function<Figures()>& measure) {
+  std::vector<Figures> runs;
+  for (int i = 0; i < repeat; ++i) runs.push_back(InChild(measure));
+  std::sort(runs.begin(), runs.end(),
+            [](const Figures& a, const Figures& b) { return a.seconds < b.seconds; });
+  Figures median = runs[runs.size() / 2];
+  for (const Figures& run : runs) median.passed = median.passed && run.passed;
+  return median;
+}
+
 std::vector<Workload> ParseWorkloads(const std::string& list) {
   std::vector<Workload> workloads;
   std::stringstream in(list);
@@ -209,11 +225,15 @@ int main(int argc, char** argv) {
   std::vector<Workload> workloads = {Workload::W1, Workload::W2, Workload::W3};
   std::uint64_t rowsOverride = 0;
   bool stableSort = true;
+  int repeat = 3;
+  std::FILE* data = nullptr;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--workloads" && i + 1 < argc) workloads = ParseWorkloads(argv[++i]);
     if (arg == "--rows" && i + 1 < argc) rowsOverride = std::stoull(argv[++i]);
+    if (arg == "--repeat" && i + 1 < argc) repeat = std::max(1, std::atoi(argv[++i]));
     if (arg == "--skip-stable-sort") stableSort = false;
+    if (arg == "--data" && i + 1 < argc) data = std::fopen(argv[++i], "a");
   }
 
   std::printf("| workload | rows | sort s | floor s | sort / floor | stable_sort s | "
@@ -223,11 +243,17 @@ int main(int argc, char** argv) {
   for (Workload workload : workloads) {
     const Layout& layout = isort::workloads::LayoutOf(workload);
     const std::uint64_t rows = rowsOverride != 0 ? rowsOverride : layout.defaultRows;
-    const Figures floor = InChild([&] { return Floor(workload, rows); });
-    const Figures sort = InChild([&] { return ThroughSortfile(workload, rows); });
+    const Figures floor = Median(repeat, [&] { return Floor(workload, rows); });
+    const Figures sort = Median(repeat, [&] { return ThroughSortfile(workload, rows); });
     const Figures stats = InChild([&] { return Statistics(workload, rows); });
     Figures stable;
-    if (stableSort) stable = InChild([&] { return StableSort(workload, rows); });
+    if (stableSort) stable = Median(repeat, [&] { return StableSort(workload, rows); });
+    if (data != nullptr) {
+      std::fprintf(data, "%s,copy-through floor,%.3f\n", layout.name, floor.seconds);
+      std::fprintf(data, "%s,isort (sortfile_),%.3f\n", layout.name, sort.seconds);
+      if (stableSort) std::fprintf(data, "%s,std::stable_sort,%.3f\n", layout.name, stable.seconds);
+      std::fflush(data);
+    }
     std::printf("| %s | %llu | %.2f | %.2f | %.2f | %s | %s | %.2fM | %.0f | %u | %llu | %llu | "
                 "%.0f | %s |\n",
                 layout.name, static_cast<unsigned long long>(rows), sort.seconds, floor.seconds,
@@ -240,5 +266,6 @@ int main(int argc, char** argv) {
                 sort.passed && floor.passed && (!stableSort || stable.passed) ? "passed" : "FAILED");
     std::fflush(stdout);
   }
+  if (data != nullptr) std::fclose(data);
   return 0;
 }
