@@ -5,7 +5,7 @@
 namespace isort::platform::faults {
 namespace {
 
-constexpr int kCallKinds = 4;
+constexpr int kCallKinds = 5;
 
 // Calls left before the injected failure (0: off), and its errno, per kind.
 std::atomic<unsigned long> countdown[kCallKinds];

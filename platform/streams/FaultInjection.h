@@ -9,14 +9,15 @@
 // What counts as one call: kCreate, every open of a temporary or named file;
 // kWrite, every pwrite attempt and every truncation; kRead, every pread
 // attempt; kSeek, every Seek on a file stream (where a seek to the end asks
-// the system for the file's size).
+// the system for the file's size); kMemory, every mapping or growth of an
+// in-memory stream's memory (which fails as std::bad_alloc, the errno unused).
 #pragma once
 
 #include "vorn/Api.h"
 
 namespace isort::platform::faults {
 
-enum class FileCall : int { kCreate = 0, kWrite = 1, kRead = 2, kSeek = 3 };
+enum class FileCall : int { kCreate = 0, kWrite = 1, kRead = 2, kSeek = 3, kMemory = 4 };
 
 // Makes the nth next call of this kind fail with errno `error`; nth 0 disarms.
 VORN_API void FailNthFileCall(FileCall call, unsigned long nth, int error);

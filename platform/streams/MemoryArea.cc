@@ -1,5 +1,7 @@
 #include "streams/MemoryArea.h"
 
+#include "streams/FaultInjection.h"
+
 #include <sys/mman.h>
 
 #include <cstdint>
@@ -27,6 +29,8 @@ void AskForHugePages(unsigned char* data, std::size_t bytes) {
 // An untouched private mapping of `bytes`, aligned to a huge page when it is
 // large enough to use them.
 unsigned char* MapUntouched(std::size_t bytes) {
+  int unused = 0;
+  if (faults::ShouldFail(faults::FileCall::kMemory, &unused)) throw std::bad_alloc();
   const std::size_t alignment = bytes >= kHugePageThreshold ? kHugePage : kPage;
   const std::size_t mapped = bytes + alignment - kPage;
   void* raw = ::mmap(nullptr, mapped, PROT_READ | PROT_WRITE,
@@ -59,6 +63,8 @@ void MemoryArea::Reserve(std::size_t bytes) {
   if (wanted < bytes) wanted = bytes;
   wanted = RoundUp(wanted, kPage);
   if (wanted < capacity_) throw std::bad_alloc();  // the size wrapped around
+  int unused = 0;
+  if (faults::ShouldFail(faults::FileCall::kMemory, &unused)) throw std::bad_alloc();
   void* moved = ::mremap(data_, capacity_, wanted, MREMAP_MAYMOVE);
   if (moved == MAP_FAILED) throw std::bad_alloc();
   data_ = static_cast<unsigned char*>(moved);

@@ -30,16 +30,29 @@ std::string TemporaryDirectory() {
   return path;
 }
 
-// Hands `descriptor` to a new OpenFile, closing it if that fails.
-std::shared_ptr<OpenFile> Own(int descriptor, const std::string& name, const Access& access,
-                              const std::string& removeAtClose = std::string()) {
-  try {
-    return std::make_shared<OpenFile>(descriptor, name, true, access, removeAtClose);
-  } catch (...) {
-    ::close(descriptor);
-    throw;
+// Closes a new descriptor unless it is handed on: building the file's name
+// allocates, and a failure there must not leak the file.
+class NewDescriptor {
+ public:
+  explicit NewDescriptor(int descriptor) : descriptor_(descriptor) {}
+  ~NewDescriptor() {
+    if (descriptor_ >= 0) ::close(descriptor_);
   }
-}
+  NewDescriptor(const NewDescriptor&) = delete;
+  NewDescriptor& operator=(const NewDescriptor&) = delete;
+  int get() const { return descriptor_; }
+
+  // Hands the descriptor to a new OpenFile.
+  std::shared_ptr<OpenFile> Own(const std::string& name, const Access& access,
+                                const std::string& removeAtClose = std::string()) {
+    auto file = std::make_shared<OpenFile>(descriptor_, name, true, access, removeAtClose);
+    descriptor_ = -1;
+    return file;
+  }
+
+ private:
+  int descriptor_;
+};
 
 // One attempt at creating a file, which a test may make fail.
 template <typename Create>
@@ -78,29 +91,27 @@ std::shared_ptr<OpenFile> CreateTemporary(const char* prefix, bool unlinked) {
   const Access access{true, true, false};
   if (unlinked) {
     const std::string directory = TemporaryDirectory();
-    const int descriptor = AttemptCreate(
-        [&] { return ::open(directory.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600); });
-    if (descriptor >= 0) {
-      return Own(descriptor, UnnamedFileName(descriptor, stem), access);
-    }
+    NewDescriptor descriptor(AttemptCreate(
+        [&] { return ::open(directory.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600); }));
+    if (descriptor.get() >= 0) return descriptor.Own(UnnamedFileName(descriptor.get(), stem), access);
     if (!UnnamedFilesUnsupported(errno)) FailCreate(stem + "*", errno);
   }
   std::vector<char> path(stem.begin(), stem.end());
   const std::string suffix = "XXXXXX";
   path.insert(path.end(), suffix.begin(), suffix.end());
   path.push_back('\0');
-  const int descriptor = AttemptCreate([&] { return ::mkostemp(path.data(), O_CLOEXEC); });
-  if (descriptor < 0) FailCreate(stem + "*", errno);
-  const std::string name(path.data());
-  if (!unlinked) {
-    return Own(descriptor, name, access, name);
+  NewDescriptor descriptor(AttemptCreate([&] { return ::mkostemp(path.data(), O_CLOEXEC); }));
+  if (descriptor.get() < 0) FailCreate(stem + "*", errno);
+  // Remove the name before anything else can fail and leave it behind.
+  const int unlinkError = unlinked && ::unlink(path.data()) != 0 ? errno : 0;
+  try {
+    const std::string name(path.data());
+    if (unlinkError != 0) FailCreate(name, unlinkError);
+    return unlinked ? descriptor.Own(name, access) : descriptor.Own(name, access, name);
+  } catch (...) {
+    if (!unlinked) ::unlink(path.data());
+    throw;
   }
-  if (::unlink(name.c_str()) != 0) {
-    const int error = errno;
-    ::close(descriptor);
-    FailCreate(name, error);
-  }
-  return Own(descriptor, name, access);
 }
 
 }  // namespace

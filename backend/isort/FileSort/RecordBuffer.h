@@ -8,8 +8,9 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdlib>
+#include <cstddef>
 #include <memory>
+#include <new>
 
 #include "isort/FileSort.h"
 
@@ -26,11 +27,15 @@ class RecordBuffer {
   OBS* get() const { return inUse_ ? memory_.get() : nullptr; }
 
  private:
+  // Gives memory back with the alignment it was obtained with.
   struct Release {
-    void operator()(OBS* memory) const { std::free(memory); }
+    std::size_t alignment;
+    void operator()(OBS* memory) const {
+      ::operator delete(memory, std::align_val_t(alignment));
+    }
   };
 
-  std::unique_ptr<OBS, Release> memory_;
+  std::unique_ptr<OBS, Release> memory_{nullptr, Release{alignof(OBS)}};
   std::uint64_t capacity_ = 0;
   bool inUse_ = false;
 };
