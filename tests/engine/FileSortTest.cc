@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <random>
+#include <thread>
 #include <vector>
 
 #include "FileSort/Data.h"
@@ -138,6 +139,31 @@ TEST(FileSort, SameOutputWhateverTheThreadCount) {
       EXPECT_EQ(FirstDifference(first, output, set.units), -1) << threads << " threads";
     }
   }
+}
+
+// Several host threads sort their own data at the same time, each with runs
+// and merges of its own (run under the thread sanitizer too).
+TEST(FileSort, SortsOnManyHostThreadsAtOnce) {
+  WorkDir dir;
+  constexpr int kHosts = 4;
+  std::vector<DataSet> sets;
+  std::mt19937_64 random(8);
+  for (int h = 0; h < kHosts; ++h) sets.push_back(RandomDataSet(random, 1500, DataSetShape()));
+  std::vector<std::vector<OBS>> outputs(kHosts);
+  std::vector<std::thread> hosts;
+  platform::SetThreadLimit(2);
+  for (int h = 0; h < kHosts; ++h) {
+    hosts.emplace_back([&sets, &outputs, h] {
+      VectorSort sort(sets[h], nullptr);
+      FileSortTestAccess::DataOf(sort).memoryTarget = BudgetForRows(sets[h], 2, 100);
+      sort.Sort();
+      outputs[h] = std::move(sort.output);
+    });
+  }
+  for (std::thread& host : hosts) host.join();
+  platform::SetThreadLimit(0);
+  for (int h = 0; h < kHosts; ++h) ExpectOracleOrder(sets[h], outputs[h]);
+  EXPECT_TRUE(dir.Clean());
 }
 
 TEST(FileSort, StatisticsFollowBatchesAndPasses) {
