@@ -7,52 +7,36 @@
 #include <string>
 #include <vector>
 
-#include "isort/FileSort.h"
 #include "isort/platform.h"
 #include "vorn/Errors.h"
+#include "workloads/WorkloadSort.h"
 
 namespace isort::app {
 namespace {
 
-using workloads::Checker;
-using workloads::Generator;
 using workloads::Layout;
 
-std::vector<FileSort::SortKey> EngineKeys(const Layout& layout) {
-  std::vector<FileSort::SortKey> keys;
-  for (const auto& key : layout.keys) keys.push_back({key.position, key.direction, key.width});
-  return keys;
-}
-
-// Rows from the generator in, rows into the checker out, with progress.
-class DemoSort : public FileSort {
+// The workload sort, with progress: reading while rows go in, sorting while
+// they come out.
+class DemoSort : public workloads::WorkloadSort {
  public:
   DemoSort(const DemoOptions& options, std::uint64_t rows, Statistics* statistics,
            Progress& progress)
-      : FileSort(EngineKeys(workloads::LayoutOf(options.workload)),
-                 workloads::LayoutOf(options.workload).units, statistics),
-        checker(options.workload, rows),
-        generator_(options.workload, rows),
-        row_(workloads::LayoutOf(options.workload).units),
-        progress_(progress) {}
+      : WorkloadSort(options.workload, rows, statistics), progress_(progress) {}
 
   const OBS* GetRow() override {
-    if (!generator_.Next(row_.data())) return nullptr;
-    progress_.Update(generator_.produced());
-    return row_.data();
+    const OBS* row = WorkloadSort::GetRow();
+    progress_.Update(generator.produced());
+    return row;
   }
 
   void PutRow(const OBS* row) override {
-    if (checker.taken() == 0) progress_.Start("sorting", generator_.rows(), "rows");
-    checker.Take(row);
+    if (checker.taken() == 0) progress_.Start("sorting", generator.rows(), "rows");
+    WorkloadSort::PutRow(row);
     progress_.Update(checker.taken());
   }
 
-  Checker checker;
-
  private:
-  Generator generator_;
-  std::vector<OBS> row_;
   Progress& progress_;
 };
 

@@ -48,6 +48,7 @@ class Generator {
   bool Next(OBS* row);
   std::uint64_t rows() const { return rows_; }
   std::uint64_t produced() const { return next_; }
+  Workload workload() const { return workload_; }
 
  private:
   Workload workload_;

@@ -27,12 +27,10 @@
 
 #include "isort/FileSort.h"
 #include "isort/sortfile.h"
-#include "workloads/Workloads.h"
+#include "workloads/WorkloadSort.h"
 
 namespace {
 
-using isort::workloads::Checker;
-using isort::workloads::Generator;
 using isort::workloads::Layout;
 using isort::workloads::Workload;
 
@@ -81,20 +79,10 @@ double Since(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-struct Host {
-  Generator generator;
-  Checker checker;
-  static INTEGER Get(void* context, OBS* row, const INTEGER&) {
-    return static_cast<Host*>(context)->generator.Next(row) ? 0 : 1;
-  }
-  static INTEGER Put(void* context, const OBS* row, const INTEGER&) {
-    static_cast<Host*>(context)->checker.Take(row);
-    return 0;
-  }
-};
+using Host = isort::workloads::WorkloadHost;
 
 Figures Floor(Workload workload, std::uint64_t rows) {
-  Host host{Generator(workload, rows), Checker(workload, rows)};
+  Host host(workload, rows);
   std::vector<OBS> row(isort::workloads::LayoutOf(workload).units);
   const INTEGER nvars = static_cast<INTEGER>(row.size());
   const auto start = std::chrono::steady_clock::now();
@@ -108,49 +96,18 @@ Figures Floor(Workload workload, std::uint64_t rows) {
 }
 
 Figures ThroughSortfile(Workload workload, std::uint64_t rows) {
-  const Layout& layout = isort::workloads::LayoutOf(workload);
-  Host host{Generator(workload, rows), Checker(workload, rows)};
-  const std::vector<SI> keys = layout.HostKeys();
-  const INTEGER nvars = layout.units;
-  const INTEGER nukeys = static_cast<INTEGER>(layout.keys.size());
-  const INTEGER unused = 0;
-  LOGICAL flag = 0;
-  INTEGER count = 0;
+  Host host(workload, rows);
   const auto start = std::chrono::steady_clock::now();
-  const INTEGER status = sortfile_(&host, &Host::Get, &Host::Put, nvars, keys.data(), nukeys,
-                                   unused, unused, unused, flag, count);
+  const INTEGER status = host.Sort();
   Figures figures;
   figures.seconds = Since(start);
   figures.passed = status == 0 && host.checker.Passed();
   return figures;
 }
 
-// The same sort through FileSort, for the statistics that sortfile_ keeps to
-// itself.
-class StatisticsSort : public FileSort {
- public:
-  StatisticsSort(Workload workload, std::uint64_t rows, Statistics* statistics)
-      : FileSort(Keys(workload), isort::workloads::LayoutOf(workload).units, statistics),
-        generator_(workload, rows),
-        row_(isort::workloads::LayoutOf(workload).units) {}
-  const OBS* GetRow() override { return generator_.Next(row_.data()) ? row_.data() : nullptr; }
-  void PutRow(const OBS*) override {}
-
- private:
-  static std::vector<SortKey> Keys(Workload workload) {
-    std::vector<SortKey> keys;
-    for (const auto& key : isort::workloads::LayoutOf(workload).keys) {
-      keys.push_back({key.position, key.direction, key.width});
-    }
-    return keys;
-  }
-  Generator generator_;
-  std::vector<OBS> row_;
-};
-
 Figures Statistics(Workload workload, std::uint64_t rows) {
   FileSort::Statistics stats;
-  StatisticsSort sort(workload, rows, &stats);
+  isort::workloads::WorkloadSort sort(workload, rows, &stats);
   sort.Sort();
   Figures figures;
   figures.passed = stats.totalRows == rows;
@@ -165,7 +122,7 @@ Figures Statistics(Workload workload, std::uint64_t rows) {
 template <unsigned int kUnits>
 Figures StableSortRows(Workload workload, std::uint64_t rows) {
   const Layout& layout = isort::workloads::LayoutOf(workload);
-  Host host{Generator(workload, rows), Checker(workload, rows)};
+  Host host(workload, rows);
   struct Row {
     OBS units[kUnits];
   };

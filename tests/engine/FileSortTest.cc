@@ -6,38 +6,14 @@
 #include <thread>
 #include <vector>
 
-#include "FileSort/Data.h"
 #include "Oracle.h"
+#include "VectorSort.h"
 #include "WorkDir.h"
 #include "isort/FileSort.h"
 #include "isort/platform.h"
 
-class FileSortTestAccess {
- public:
-  static FileSort::Data& DataOf(FileSort& sort) { return *sort.data; }
-};
-
 namespace isort::testing {
 namespace {
-
-// Sorts the rows of a vector into another.
-class VectorSort : public FileSort {
- public:
-  VectorSort(const DataSet& set, Statistics* statistics)
-      : FileSort(set.keys, set.units, statistics), set_(set) {}
-
-  const OBS* GetRow() override {
-    if (next_ == set_.RowCount()) return nullptr;
-    return set_.Row(next_++);
-  }
-  void PutRow(const OBS* row) override { output.insert(output.end(), row, row + set_.units); }
-
-  std::vector<OBS> output;
-
- private:
-  const DataSet& set_;
-  std::size_t next_ = 0;
-};
 
 struct SortSetup {
   unsigned int threads = 2;          // what the host allows
@@ -67,8 +43,7 @@ class PlatformSettings {
 std::vector<OBS> Sort(const DataSet& set, const SortSetup& setup,
                       FileSort::Statistics* statistics = nullptr) {
   PlatformSettings settings(setup);
-  VectorSort sort(set, statistics);
-  if (setup.memoryTarget != 0) FileSortTestAccess::DataOf(sort).memoryTarget = setup.memoryTarget;
+  VectorSort sort(set, statistics, setup.memoryTarget);
   sort.Sort();
   return sort.output;
 }
@@ -154,8 +129,7 @@ TEST(FileSort, SortsOnManyHostThreadsAtOnce) {
   platform::SetThreadLimit(2);
   for (int h = 0; h < kHosts; ++h) {
     hosts.emplace_back([&sets, &outputs, h] {
-      VectorSort sort(sets[h], nullptr);
-      FileSortTestAccess::DataOf(sort).memoryTarget = BudgetForRows(sets[h], 2, 100);
+      VectorSort sort(sets[h], nullptr, BudgetForRows(sets[h], 2, 100));
       sort.Sort();
       outputs[h] = std::move(sort.output);
     });

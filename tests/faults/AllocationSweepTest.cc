@@ -7,34 +7,14 @@
 #include <vector>
 
 #include "FailingAllocator.h"
-#include "FileSort/Data.h"
 #include "Oracle.h"
+#include "VectorSort.h"
 #include "WorkDir.h"
 #include "isort/FileSort.h"
 #include "isort/platform.h"
 
-class FileSortTestAccess {
- public:
-  static FileSort::Data& DataOf(FileSort& sort) { return *sort.data; }
-};
-
 namespace isort::testing {
 namespace {
-
-class VectorSort : public FileSort {
- public:
-  VectorSort(const DataSet& set, std::uint64_t memoryTarget)
-      : FileSort(set.keys, set.units, nullptr), set_(set) {
-    FileSortTestAccess::DataOf(*this).memoryTarget = memoryTarget;
-  }
-  const OBS* GetRow() override { return next_ == set_.RowCount() ? nullptr : set_.Row(next_++); }
-  void PutRow(const OBS* row) override { output.insert(output.end(), row, row + set_.units); }
-  std::vector<OBS> output;
-
- private:
-  const DataSet& set_;
-  std::size_t next_ = 0;
-};
 
 // Runs of a few rows each, merged in several passes.
 TEST(AllocationSweep, EngineCompletesOrRunsOutOfMemoryCleanly) {
@@ -55,7 +35,7 @@ TEST(AllocationSweep, EngineCompletesOrRunsOutOfMemoryCleanly) {
     {
       AllocationFault fault(nth);
       try {
-        VectorSort sort(set, budget);
+        VectorSort sort(set, nullptr, budget);
         sort.Sort();
         output.swap(sort.output);
       } catch (const std::bad_alloc&) {

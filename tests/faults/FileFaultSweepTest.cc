@@ -8,38 +8,18 @@
 #include <random>
 #include <vector>
 
-#include "FileSort/Data.h"
 #include "Oracle.h"
+#include "VectorSort.h"
 #include "WorkDir.h"
 #include "isort/FileSort.h"
 #include "isort/platform.h"
 #include "streams/FaultInjection.h"
 #include "vorn/Errors.h"
 
-class FileSortTestAccess {
- public:
-  static FileSort::Data& DataOf(FileSort& sort) { return *sort.data; }
-};
-
 namespace isort::testing {
 namespace {
 
 using platform::faults::FileCall;
-
-class VectorSort : public FileSort {
- public:
-  VectorSort(const DataSet& set, std::uint64_t memoryTarget)
-      : FileSort(set.keys, set.units, nullptr), set_(set) {
-    FileSortTestAccess::DataOf(*this).memoryTarget = memoryTarget;
-  }
-  const OBS* GetRow() override { return next_ == set_.RowCount() ? nullptr : set_.Row(next_++); }
-  void PutRow(const OBS* row) override { output.insert(output.end(), row, row + set_.units); }
-  std::vector<OBS> output;
-
- private:
-  const DataSet& set_;
-  std::size_t next_ = 0;
-};
 
 struct Kind {
   FileCall call;
@@ -69,7 +49,7 @@ TEST(FileFaultSweep, EveryWorkFileCallFailsInTurn) {
       platform::faults::FailNthFileCall(kind.call, nth, kind.error);
       bool completed = false;
       try {
-        VectorSort sort(set, budget);
+        VectorSort sort(set, nullptr, budget);
         sort.Sort();
         ASSERT_EQ(FirstDifference(expected, sort.output, set.units), -1);
         completed = true;

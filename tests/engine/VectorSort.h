@@ -1,0 +1,38 @@
+// A FileSort over the rows of a data set in memory, with the access the
+// engine's tests need to set a budget below the floor that clients get.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "FileSort/Data.h"
+#include "Oracle.h"
+#include "isort/FileSort.h"
+
+class FileSortTestAccess {
+ public:
+  static FileSort::Data& DataOf(FileSort& sort) { return *sort.data; }
+};
+
+namespace isort::testing {
+
+class VectorSort : public FileSort {
+ public:
+  VectorSort(const DataSet& set, Statistics* statistics) : VectorSort(set, statistics, 0) {}
+  // A `memoryTarget` of 0 keeps the default; any other is set as it is.
+  VectorSort(const DataSet& set, Statistics* statistics, std::uint64_t memoryTarget)
+      : FileSort(set.keys, set.units, statistics), set_(set) {
+    if (memoryTarget != 0) FileSortTestAccess::DataOf(*this).memoryTarget = memoryTarget;
+  }
+
+  const OBS* GetRow() override { return next_ == set_.RowCount() ? nullptr : set_.Row(next_++); }
+  void PutRow(const OBS* row) override { output.insert(output.end(), row, row + set_.units); }
+
+  std::vector<OBS> output;
+
+ private:
+  const DataSet& set_;
+  std::size_t next_ = 0;
+};
+
+}  // namespace isort::testing
