@@ -89,18 +89,6 @@ TEST(Comparator, TiesFallToTheTagsLow32BitsWithWrapAround) {
   EXPECT_LT(noKeys(big, small), 0);
 }
 
-TEST(Comparator, CopiesCompareTheSame) {
-  const FileSort::Comparator original({{0, 1, 8}, {1, -1, 0}});
-  const FileSort::Comparator copy(original);
-  std::mt19937_64 random(11);
-  for (int i = 0; i < 1000; ++i) {
-    const OBS a[] = {Tag(random() % 4 * 0x0101010101010101ull), static_cast<double>(random() % 3), Tag(random() % 5)};
-    const OBS b[] = {Tag(random() % 4 * 0x0101010101010101ull), static_cast<double>(random() % 3), Tag(random() % 5)};
-    EXPECT_EQ(Sign(original(a, b)), Sign(copy(a, b)));
-    EXPECT_EQ(Sign(original(a, b)), -Sign(original(b, a)));
-  }
-}
-
 TEST(Keys, PlacedKeysDropRepeatsAndRejectWhatCannotBeSorted) {
   // Same variable ascending then descending: one field.
   auto placed = isort::PlacedKeys({{2, 1, 0}, {2, -1, 0}, {0, 1, 0}}, 3);

@@ -66,40 +66,4 @@ TEST(SortRecords, SortsEveryShapeAndSize) {
   }
 }
 
-TEST(SortRecords, RecordsWithOnlyATagComeOutByTag) {
-  std::vector<OBS> records;
-  std::mt19937_64 random(22);
-  std::vector<std::uint64_t> tags(5000);
-  for (std::size_t i = 0; i < tags.size(); ++i) tags[i] = i;
-  std::shuffle(tags.begin(), tags.end(), random);
-  for (std::uint64_t tag : tags) records.push_back(Tag(tag));
-  const FileSort::Comparator compare({});
-  isort::SortRecords(records.data(), records.size(), 1, &compare);
-  for (std::size_t i = 0; i < records.size(); ++i) ASSERT_EQ(TagOf(&records[i]), i);
-}
-
-TEST(SortRecords, WideRecordsMoveWhole) {
-  // Records of a width-20 string key (3 units) and a tag: every unit travels
-  // with its record.
-  std::mt19937_64 random(23);
-  const std::size_t n = 3000;
-  std::vector<OBS> records(n * 4);
-  for (std::size_t i = 0; i < n; ++i) {
-    char text[24];
-    for (char& c : text) c = static_cast<char>('a' + random() % 3);
-    std::memcpy(&records[4 * i], text, 24);
-    records[4 * i + 3] = Tag(i);
-  }
-  std::vector<OBS> original = records;
-  const FileSort::Comparator compare({{0, 1, 20}});
-  isort::SortRecords(records.data(), n, 4, &compare);
-  for (std::size_t i = 0; i < n; ++i) {
-    const std::uint64_t from = TagOf(&records[4 * i + 3]);
-    ASSERT_EQ(std::memcmp(&records[4 * i], &original[4 * from], 32), 0);
-    if (i > 0) {
-      ASSERT_LE(compare(&records[4 * (i - 1)], &records[4 * i]), 0);
-    }
-  }
-}
-
 }  // namespace

@@ -1,12 +1,12 @@
 // sortfile_, the host's entry point, through the shared library as a host
-// links it: order against the oracle, statuses, failures, contract checks.
+// links it: order against the oracle, the arguments it clears, contract
+// checks and exported names. Failures: tests/faults.
 #include "isort/sortfile.h"
 
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
-#include <functional>
-#include <new>
+#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
@@ -14,32 +14,26 @@
 #include "Oracle.h"
 #include "WorkDir.h"
 #include "isort/SortFileSorter.h"
-#include "vorn/Errors.h"
 
 namespace isort::testing {
 namespace {
 
-// The host side of one sortfile_ call: rows in, rows out, and optional
-// faults injected at chosen rows.
+// The host side of one sortfile_ call: rows in from a data set (ended early
+// at `stopAfter`), rows out into a vector.
 struct Host {
   const DataSet* set = nullptr;
   std::size_t next = 0;
-  std::size_t stopAfter = SIZE_MAX;  // the get callback reports the end here
+  std::size_t stopAfter = SIZE_MAX;
   std::vector<OBS> output;
-  std::function<void(std::size_t)> onGet;  // may throw
-  std::size_t refuseAt = SIZE_MAX;         // the put callback fails here
-  INTEGER refusal = 3;
 
   static INTEGER Get(void* context, OBS* row, const INTEGER& nvars) {
     Host& host = *static_cast<Host*>(context);
-    if (host.onGet) host.onGet(host.next);
     if (host.next == host.set->RowCount() || host.next == host.stopAfter) return -1;
     std::memcpy(row, host.set->Row(host.next++), static_cast<std::size_t>(nvars) * sizeof(OBS));
     return 0;
   }
   static INTEGER Put(void* context, const OBS* row, const INTEGER& nvars) {
     Host& host = *static_cast<Host*>(context);
-    if (host.output.size() / static_cast<std::size_t>(nvars) == host.refuseAt) return host.refusal;
     host.output.insert(host.output.end(), row, row + nvars);
     return 0;
   }
@@ -103,82 +97,6 @@ TEST(SortFile, GetCallbackEndsTheInputEarly) {
   DataSet first = set;
   first.rows.resize(120 * set.units);
   EXPECT_EQ(FirstDifference(OracleSort(first), host.output, set.units), -1);
-}
-
-// Runs a sort whose get callback throws `fault` at row `at`.
-template <typename Fault>
-Call SortWithGetFault(Fault fault, std::size_t at, std::string* reported) {
-  std::mt19937_64 random(33);
-  DataSet set = RandomDataSet(random, 200);
-  set.keys = {{0, 1, set.variables[0].width}};
-  Host host;
-  host.set = &set;
-  host.onGet = [fault, at](std::size_t row) {
-    if (row == at) throw fault;
-  };
-  ::testing::internal::CaptureStderr();
-  const Call call = SortThroughHost(host, set.HostKeys({1}), 1);
-  *reported = ::testing::internal::GetCapturedStderr();
-  return call;
-}
-
-int Occurrences(const std::string& text, const std::string& part) {
-  int count = 0;
-  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
-    ++count;
-  }
-  return count;
-}
-
-TEST(SortFile, FailuresBecomeStatuses) {
-  WorkDir dir;
-  for (std::size_t at : {0, 57, 199}) {
-    std::string reported;
-    Call call = SortWithGetFault(ErrorText("the host's file went away", ErrorText::kHost, 9), at,
-                                 &reported);
-    EXPECT_EQ(call.status, 5);
-    EXPECT_EQ(Occurrences(reported, "the host's file went away"), 1) << reported;
-    EXPECT_EQ(call.flag10, 0);
-    EXPECT_EQ(call.count11, 0);
-
-    call = SortWithGetFault(VornGoToCaller(), at, &reported);
-    EXPECT_EQ(call.status, 14);
-    EXPECT_EQ(call.count11, 0);
-    EXPECT_TRUE(reported.empty()) << reported;
-
-    call = SortWithGetFault(std::bad_alloc(), at, &reported);
-    EXPECT_EQ(call.status, 11);
-    EXPECT_EQ(call.flag10, 0);
-    EXPECT_TRUE(dir.Clean());
-  }
-}
-
-TEST(SortFile, OtherExceptionsReachTheHost) {
-  WorkDir dir;
-  std::string reported;
-  EXPECT_THROW(SortWithGetFault(std::runtime_error("foreign"), 10, &reported),
-               std::runtime_error);
-  EXPECT_TRUE(dir.Clean());
-}
-
-TEST(SortFile, RefusedRowInTheSingleBatchReachesTheHost) {
-  WorkDir dir;
-  std::mt19937_64 random(34);
-  DataSet set = RandomDataSet(random, 100);
-  set.keys = {{0, 1, set.variables[0].width}};
-  for (std::size_t at : {0, 40, 99}) {
-    Host host;
-    host.set = &set;
-    host.refuseAt = at;
-    Call call;
-    EXPECT_THROW(call = SortThroughHost(host, set.HostKeys({1}), 1), SortFileSorter::Error);
-    EXPECT_EQ(call.flag10, 77);  // untouched: the call did not return
-    // The rows before the refused one arrived once and in order.
-    std::vector<OBS> expected = OracleSort(set);
-    expected.resize(at * set.units);
-    EXPECT_EQ(FirstDifference(expected, host.output, set.units), -1);
-    EXPECT_TRUE(dir.Clean());
-  }
 }
 
 TEST(SortFileDeathTest, ContractChecksStopTheProcess) {
