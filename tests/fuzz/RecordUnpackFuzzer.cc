@@ -17,29 +17,21 @@
 // used; without it the key field list names row positions, and the record is
 // packed through the map (1, WIDRAW), whose data area is the row itself, as a
 // host that keeps whole rows does. The row is packed into a buffer of exactly
-// the worst-case size (2 header units, the plain units, and for a compressed
-// record one unit per coded unit plus one control unit per eight), unpacked
-// once as packed, then damaged by the edits and unpacked again into a row of
-// exactly WIDRAW units. Checked:
-//   - the record's length (unit 1) stays within the worst case, and the header
-//     value is unit 2;
-//   - the undamaged record unpacks to the row, unit for unit (string key
-//     fields are drawn without NUL bytes, which trimming reserves, and the
-//     check is left out where two string key fields partly overlap);
-//   - the damaged record unpacks exactly as a plain model of the format says,
-//     and srtfup_ changes nothing in the record but its string key fields.
-//
-// The bound the unpacker relies on: it reads one control unit per eight codes
-// and one literal unit per code 253, with as many codes as the payload pairs
-// have units. Damaged codes can therefore make it read up to the worst-case
-// size and no further, but not less: a record kept in a buffer of only its
-// own length (unit 1), whose codes are then damaged into 253s, is read past
-// its end. The model below checks that the worst case holds for every damage.
-#include <algorithm>
+// the worst-case size: 2 header units, the plain units, and for a compressed
+// record one unit per coded unit plus one control unit per eight. However its
+// codes are damaged, the unpacker reads one control unit per eight codes and
+// one literal per code 253, so it never needs more than that buffer; the rows
+// it writes hold exactly WIDRAW units. The address sanitizer reports any
+// access past either. Checked besides: the record's length lies within the
+// worst case and unit 2 is the header value; the undamaged record unpacks to
+// the row, unit for unit (string key fields hold no NUL byte, which trimming
+// reserves; the check is left out where two string key fields partly overlap,
+// as restoring one can then blank text of the other); the damaged record
+// unpacks as a plain model of the format says; and srtfup_ changes it only as
+// srtkeyunz_ does, restoring its key fields.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <memory>
 #include <vector>
 
 #include "FuzzInput.h"
@@ -48,11 +40,7 @@
 
 namespace {
 
-using isort::fuzz::ByteReader;
-using isort::fuzz::Random;
 using isort::fuzz::Require;
-
-constexpr std::uint64_t kBlanks = 0x2020202020202020ull;
 
 std::uint64_t Bits(double value) {
   std::uint64_t bits;
@@ -60,254 +48,175 @@ std::uint64_t Bits(double value) {
   return bits;
 }
 
-std::uint64_t LoadUnit(const OBS* unit) {
-  std::uint64_t bits;
-  std::memcpy(&bits, unit, sizeof bits);
-  return bits;
+// A unit of one of the kinds that a packed record codes differently: small
+// integers (codes 1 to 251 and beyond), zeros, the missing value, blanks, text
+// ending in blanks, fractions, a large value, a lower half of 0, a NaN, bytes.
+std::uint64_t DrawUnit(std::uint64_t& state) {
+  constexpr std::uint64_t kBlanks = 0x2020202020202020ull, kNaN = 0x7FF8000000000001ull;
+  const std::uint64_t r = isort::fuzz::NextRandom(state), high = r >> 8;
+  const std::uint64_t textBytes = ~std::uint64_t{0} >> (8 * (r >> 61));
+  const std::uint64_t text =
+      ((high | 0x4040404040404040ull) & textBytes) | (kBlanks & ~textBytes);
+  const double small = static_cast<double>(high % 260) - 105;
+  const std::uint64_t integer = Bits(small), fraction = Bits(small + 0.5);
+  const std::uint64_t bytes = isort::fuzz::NextRandom(state);
+  std::uint64_t missing;
+  std::memcpy(&missing, CmnGlb + 1, 8);
+  const std::uint64_t kinds[12] = {integer,     integer,    0,    Bits(-0.0),
+                                   missing,     kBlanks,    text, fraction,
+                                   Bits(1e300), high << 32, kNaN, bytes};
+  return kinds[r % 12];
 }
 
-void StoreUnit(OBS* unit, std::uint64_t bits) { std::memcpy(unit, &bits, sizeof bits); }
-
-// A unit of one of the kinds a packed record codes differently.
-std::uint64_t DrawUnit(Random& random) {
-  const std::uint64_t r = random.Next();
-  switch (r % 16) {
-    case 0: case 1: case 2: case 3:  // small integers, codes 1 to 251 and beyond
-      return Bits(static_cast<double>(static_cast<int>((r >> 8) % 260) - 105));
-    case 4: return 0;                                // +0.0
-    case 5: return Bits(-0.0);
-    case 6: return LoadUnit(CmnGlb + 1);             // system-missing
-    case 7: return kBlanks;
-    case 8: {                                        // text with trailing blanks
-      std::uint64_t unit = kBlanks;
-      const unsigned letters = static_cast<unsigned>((r >> 8) % 9);
-      for (unsigned i = 0; i < letters; ++i) {
-        unit &= ~(std::uint64_t{0xFF} << (8 * i));
-        unit |= static_cast<std::uint64_t>('a' + (r >> (16 + i)) % 26) << (8 * i);
-      }
-      return unit;
-    }
-    case 9: return Bits(0.5 + static_cast<double>((r >> 8) % 300));
-    case 10: return Bits(1e300);
-    case 11: return (r >> 8) << 32;                  // lower half 0, any upper half
-    case 12: return 0x7FF8000000000001ull;           // a NaN with a payload
-    default: return random.Next();
-  }
-}
-
-struct Pair {
-  INTEGER position;
-  INTEGER count;
-};
-
-INTEGER LowHalf(INTEGER value) { return static_cast<std::int32_t>(static_cast<std::uint32_t>(value)); }
-
-// The plain model of srtkeyunz_: from a field's first NUL byte on, blanks.
-void ModelRestoreKeys(unsigned char* record, const INTEGER* keylst) {
-  for (const INTEGER* key = keylst; key[1] >= 0; key += 3) {
-    if (key[1] == 0) continue;
-    unsigned char* field = record + 16 + 8 * (key[0] - 1);
-    bool blanking = false;
-    for (INTEGER b = 0; b < key[1]; ++b) {
-      blanking = blanking || field[b] == 0;
-      if (blanking) field[b] = ' ';
+// Two string key fields that overlap without being the same field.
+bool StringFieldsOverlap(const std::vector<SI>& keys, std::size_t n) {
+  for (std::size_t a = 0; a < n; ++a) {
+    for (std::size_t b = a + 1; b < n; ++b) {
+      const SI startA = 8 * keys[a], widthA = keys[2 * n + a];
+      const SI startB = 8 * keys[b], widthB = keys[2 * n + b];
+      if (widthA == 0 || widthB == 0 || (startA == startB && widthA == widthB)) continue;
+      if (startA < startB + widthB && startB < startA + widthA) return true;
     }
   }
+  return false;
 }
 
-// The plain model of unpacking, written from the record format with every
-// read of the record bounds-checked against the units the buffer has.
-void ModelUnpack(unsigned char* record, std::size_t recordUnits, OBS* row,
-                 const std::vector<Pair>& map, std::size_t nkmap, const INTEGER* keylst,
-                 bool compressed) {
-  ModelRestoreKeys(record, keylst);
-  std::size_t at = 2;  // the unit of the record read next
-  auto unitAt = [&](std::size_t unit) {
-    Require(unit < recordUnits, "the unpacker never needs more than the worst-case record");
-    std::uint64_t bits;
-    std::memcpy(&bits, record + 8 * unit, 8);
-    return bits;
-  };
-  const std::size_t plain = compressed ? nkmap : map.size();
-  for (std::size_t p = 0; p < plain; ++p) {
-    for (INTEGER i = 0; i < map[p].count; ++i) StoreUnit(row + map[p].position - 1 + i, unitAt(at++));
-  }
-  if (!compressed) return;
-  std::uint64_t control = 0;
-  int used = 8;
-  for (std::size_t p = plain; p < map.size(); ++p) {
-    const INTEGER count = LowHalf(map[p].count);
-    INTEGER out = map[p].position - 1;
-    for (INTEGER i = 0; i < count; ++i) {
-      if (used == 8) {
-        control = unitAt(at++);
-        used = 0;
+// What the format says a record gives, its key fields restored: the plain
+// pairs' units as stored; then a code per coded unit, eight to a control unit,
+// codes 1 to 252 standing for code - 100, 253 for the next literal, 254 for
+// eight blanks, 255 for the missing value, 0 for nothing. Reading past the
+// worst-case record throws, which libFuzzer reports.
+std::vector<OBS> ModelUnpack(const std::vector<OBS>& record, std::vector<OBS> row,
+                             const std::vector<INTEGER>& map, INTEGER nplain) {
+  std::size_t at = 2;
+  std::uint64_t control = 0, missing;
+  std::memcpy(&missing, CmnGlb + 1, 8);
+  int next = 8;
+  for (std::size_t p = 0; 2 * p < map.size(); ++p) {
+    const std::int64_t count = static_cast<INTEGER>(p) < nplain
+                                   ? map[2 * p + 1]
+                                   : static_cast<std::int32_t>(map[2 * p + 1]);
+    for (std::int64_t i = 0, out = map[2 * p] - 1; i < count; ++i) {
+      if (static_cast<INTEGER>(p) < nplain) {
+        row.at(out++) = record.at(at++);
+        continue;
       }
-      const unsigned code = static_cast<unsigned>(control >> (8 * used++)) & 0xFF;
+      if (next == 8) {
+        std::memcpy(&control, &record.at(at++), 8);
+        next = 0;
+      }
+      const unsigned code = (control >> (8 * next++)) & 0xFF;
       if (code == 0) continue;
-      std::uint64_t value;
-      if (code == 253) {
-        value = unitAt(at++);
-      } else if (code == 254) {
-        value = kBlanks;
-      } else if (code == 255) {
-        value = LoadUnit(CmnGlb + 1);
-      } else {
-        value = (IEEEPart1[code] & 0xFFFFFFFFull) << 32;
-      }
-      StoreUnit(row + out++, value);
+      std::uint64_t value = code == 254   ? 0x2020202020202020ull
+                            : code == 255 ? missing
+                                          : Bits(code - 100.0);
+      if (code == 253) std::memcpy(&value, &record.at(at++), 8);
+      std::memcpy(&row.at(out++), &value, 8);
     }
   }
+  return row;
 }
-
-// Bytes of the record that belong to a string key field.
-std::vector<bool> KeyFieldBytes(std::size_t recordBytes, const INTEGER* keylst) {
-  std::vector<bool> inField(recordBytes, false);
-  for (const INTEGER* key = keylst; key[1] >= 0; key += 3) {
-    for (INTEGER b = 0; b < key[1]; ++b) inField[16 + 8 * (key[0] - 1) + b] = true;
-  }
-  return inField;
-}
-
-// Trimming and restoring give back a row's key fields unless two string key
-// fields overlap without being the same field: then a NUL byte that trims one
-// field can be taken by the other as its own first NUL byte, and restoring
-// that field blanks text that belongs to the first.
-bool StringFieldsSeparate(const std::vector<SI>& keys, std::size_t nKeys) {
-  for (std::size_t a = 0; a < nKeys; ++a) {
-    for (std::size_t b = a + 1; b < nKeys; ++b) {
-      const SI startA = 8 * (keys[a] - 1), widthA = keys[2 * nKeys + a];
-      const SI startB = 8 * (keys[b] - 1), widthB = keys[2 * nKeys + b];
-      if (widthA == 0 || widthB == 0) continue;
-      if (startA == startB && widthA == widthB) continue;
-      if (startA < startB + widthB && startB < startA + widthA) return false;
-    }
-  }
-  return true;
-}
-
-constexpr unsigned char kFill = 0xA5;  // buffers start as this, not as zeros
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  ByteReader in(data, size);
+  isort::fuzz::ByteReader in(data, size);
   const unsigned flagByte = in.U8();
   const LOGICAL rearr = flagByte & 1;
   const bool compressed = (flagByte & 2) != 0;
   const INTEGER flags = (compressed ? 1 : 0) | static_cast<INTEGER>(flagByte >> 2) << 1;
   const INTEGER widraw = in.U16() % 2100;
-  const std::size_t nKeys = in.U8() % 16;
-  std::vector<SI> keys(3 * nKeys);
-  for (std::size_t k = 0; k < nKeys; ++k) {
+  const std::size_t n = in.U8() % 16;
+  std::vector<SI> keys(3 * n);
+  for (std::size_t k = 0; k < n; ++k) {
     keys[k] = 1 + in.U16() % (widraw > 0 ? widraw : 1);
     const unsigned direction = in.U8();
-    keys[nKeys + k] = direction == 0x80 ? 0 : ((direction & 1) != 0 ? 1 : -1);
-    keys[2 * nKeys + k] = in.U8() % 120;
+    keys[n + k] = direction == 0x80 ? 0 : ((direction & 1) != 0 ? 1 : -1);
+    keys[2 * n + k] = in.U8() % 120;
   }
   OBS header;
-  StoreUnit(&header, in.U64());
-  Random random(in.U64());
+  const std::uint64_t headerBits = in.U64();
+  std::memcpy(&header, &headerBits, 8);
+  std::uint64_t state = in.U64();
 
   // The plan, sized as a host sizes it.
-  const INTEGER nkeys = static_cast<INTEGER>(nKeys);
+  const INTEGER nkeys = static_cast<INTEGER>(n);
   INTEGER nmap = 0, nkmap = 0, keywid = 0;
   const LOGICAL noFill = 0, fill = 1;
   if (srtfva_(nkeys, keys.data(), nullptr, nullptr, nmap, nkmap, keywid, widraw, rearr,
-              noFill) != 0) {
+              noFill) != 0)
     return 0;
-  }
-  std::unique_ptr<INTEGER[]> mapArray(new INTEGER[2 * static_cast<std::size_t>(nmap)]);
-  std::unique_ptr<INTEGER[]> keylst(new INTEGER[3 * (nKeys + 1)]);
-  Require(srtfva_(nkeys, keys.data(), keylst.get(), mapArray.get(), nmap, nkmap, keywid, widraw,
-                  rearr, fill) == 0,
+  std::vector<INTEGER> map(2 * static_cast<std::size_t>(nmap)), keylst(3 * (n + 1));
+  Require(srtfva_(nkeys, keys.data(), keylst.data(), map.data(), nmap, nkmap, keywid,
+                  widraw, rearr, fill) == 0,
           "srtfva_ accepts with FILL what it accepted without");
-  std::vector<Pair> map;
-  for (INTEGER i = 0; i < nmap; ++i) map.push_back({mapArray[2 * i], mapArray[2 * i + 1]});
-  if (rearr == 0) {
-    // The data area is the row: key field positions are row positions.
-    map.clear();
-    if (widraw > 0) map.push_back({1, widraw});
-    nkmap = static_cast<INTEGER>(map.size());
+  if (rearr == 0) {  // the data area is the row: key field positions are row positions
+    map = {1, widraw};
+    nmap = nkmap = widraw > 0 ? 1 : 0;
   }
-  const INTEGER npairs = static_cast<INTEGER>(map.size());
-  std::vector<INTEGER> flatMap;
-  for (const Pair& pair : map) {
-    flatMap.push_back(pair.position);
-    flatMap.push_back(pair.count);
-  }
-  flatMap.push_back(0);  // keeps data() valid for an empty map
 
-  // The row: every unit that a string key covers is free of NUL bytes.
-  const auto rowUnits = static_cast<std::size_t>(widraw);
-  std::unique_ptr<OBS[]> row(new OBS[rowUnits]);
-  for (std::size_t u = 0; u < rowUnits; ++u) StoreUnit(&row[u], DrawUnit(random));
-  for (std::size_t k = 0; k < nKeys; ++k) {
+  // The row: every byte that a string key covers is not NUL.
+  std::vector<OBS> row(static_cast<std::size_t>(widraw));
+  for (OBS& unit : row) {
+    const std::uint64_t bits = DrawUnit(state);
+    std::memcpy(&unit, &bits, 8);
+  }
+  for (std::size_t k = 0; k < n; ++k) {
     auto* field = reinterpret_cast<unsigned char*>(&row[keys[k] - 1]);
-    for (SI b = 0; b < keys[2 * nKeys + k]; ++b) {
-      if (field[b] == 0) field[b] = 'z';
-    }
+    for (SI b = 0; b < keys[2 * n + k]; ++b) field[b] = field[b] == 0 ? 'z' : field[b];
   }
 
-  // The worst case: 2 + plain units + coded units + one control unit per eight.
-  const std::size_t plainPairs = compressed ? static_cast<std::size_t>(nkmap) : map.size();
-  std::size_t plainUnits = 0, codedUnits = 0;
-  for (std::size_t p = 0; p < map.size(); ++p) {
-    if (p < plainPairs) {
-      plainUnits += static_cast<std::size_t>(map[p].count);
-    } else if (LowHalf(map[p].count) > 0) {
-      codedUnits += static_cast<std::size_t>(LowHalf(map[p].count));
+  // The worst case, as the low halves of the counts give it.
+  std::size_t units = 2;
+  std::size_t coded = 0;
+  for (INTEGER p = 0; p < nmap; ++p) {
+    const auto count = static_cast<std::int32_t>(map[2 * p + 1]);
+    if (compressed && p >= nkmap) {
+      coded += count > 0 ? static_cast<std::size_t>(count) : 0;
+    } else {
+      units += static_cast<std::size_t>(map[2 * p + 1]);
     }
   }
-  const std::size_t worstUnits = 2 + plainUnits + codedUnits + (codedUnits + 7) / 8;
-  const std::size_t recordBytes = 8 * worstUnits;
+  const std::size_t plainUnits = units;
+  units += coded + (coded + 7) / 8;
+  const std::size_t bytes = 8 * units;
 
-  std::unique_ptr<OBS[]> packed(new OBS[worstUnits]);
-  std::memset(packed.get(), kFill, recordBytes);
-  srtfpk_(row.get(), packed.get(), header, flatMap.data(), keylst.get(), npairs, nkmap, flags);
+  std::vector<OBS> packed(units);
+  std::memset(packed.data(), 0xA5, bytes);
+  srtfpk_(row.data(), packed.data(), header, map.data(), keylst.data(), nmap, nkmap,
+          flags);
   INTEGER length;
-  std::memcpy(&length, &packed[0], sizeof length);
-  Require(length >= 2 + static_cast<INTEGER>(plainUnits) &&
-              length <= static_cast<INTEGER>(worstUnits),
-          "the record's length lies within the worst case");
-  Require(LoadUnit(&packed[1]) == LoadUnit(&header), "unit 2 holds the header value");
+  std::memcpy(&length, packed.data(), 8);
+  Require(
+      length >= static_cast<INTEGER>(plainUnits) && length <= static_cast<INTEGER>(units),
+      "the record's length lies within the worst case");
+  Require(std::memcmp(&packed[1], &header, 8) == 0, "unit 2 holds the header value");
 
-  // Undamaged: the row comes back.
-  if (StringFieldsSeparate(keys, nKeys)) {
-    std::unique_ptr<OBS[]> record(new OBS[worstUnits]);
-    std::memcpy(record.get(), packed.get(), recordBytes);
-    std::unique_ptr<OBS[]> back(new OBS[rowUnits]);
-    std::memset(back.get(), kFill, 8 * rowUnits);
-    srtfup_(record.get(), back.get(), flatMap.data(), keylst.get(), npairs, nkmap, flags);
-    Require(std::memcmp(back.get(), row.get(), 8 * rowUnits) == 0,
+  std::vector<OBS> back(row.size());
+  if (widraw > 0 && !StringFieldsOverlap(keys, n)) {
+    std::vector<OBS> record = packed;
+    std::memset(back.data(), 0xA5, 8 * back.size());
+    srtfup_(record.data(), back.data(), map.data(), keylst.data(), nmap, nkmap, flags);
+    Require(std::memcmp(back.data(), row.data(), 8 * row.size()) == 0,
             "an undamaged record unpacks to its row");
   }
 
-  // Damaged: as the model says, and nothing outside the row and key fields.
-  std::unique_ptr<OBS[]> record(new OBS[worstUnits]);
-  std::memcpy(record.get(), packed.get(), recordBytes);
-  auto* bytes = reinterpret_cast<unsigned char*>(record.get());
+  // Damaged: unpacked as the format says, within the worst case, and changed
+  // only by the restoring of its key fields.
+  auto* damaged = reinterpret_cast<unsigned char*>(packed.data());
   for (int edit = 0; edit < 256 && in.Left() > 0; ++edit) {
-    const std::size_t offset = in.U16() % recordBytes;
-    bytes[offset] = in.U8();
+    const std::size_t offset = in.U16() % bytes;
+    damaged[offset] = in.U8();
   }
-  std::vector<unsigned char> modelRecord(bytes, bytes + recordBytes);
-  std::vector<unsigned char> damaged = modelRecord;
-  std::unique_ptr<OBS[]> modelRow(new OBS[rowUnits]);
-  std::memset(modelRow.get(), kFill, 8 * rowUnits);
-  ModelUnpack(modelRecord.data(), worstUnits, modelRow.get(), map,
-              static_cast<std::size_t>(nkmap), keylst.get(), compressed);
-
-  std::unique_ptr<OBS[]> back(new OBS[rowUnits]);
-  std::memset(back.get(), kFill, 8 * rowUnits);
-  srtfup_(record.get(), back.get(), flatMap.data(), keylst.get(), npairs, nkmap, flags);
-  Require(std::memcmp(back.get(), modelRow.get(), 8 * rowUnits) == 0,
+  std::vector<OBS> restored = packed;
+  srtkeyunz_(restored.data(), keylst.data());
+  if (widraw > 0) std::memset(back.data(), 0xA5, 8 * back.size());
+  const std::vector<OBS> model =
+      ModelUnpack(restored, back, map, compressed ? nkmap : nmap);
+  srtfup_(packed.data(), back.data(), map.data(), keylst.data(), nmap, nkmap, flags);
+  Require(std::memcmp(packed.data(), restored.data(), bytes) == 0,
+          "srtfup_ changes a record only by restoring its key fields");
+  Require(widraw == 0 || std::memcmp(back.data(), model.data(), 8 * back.size()) == 0,
           "a damaged record unpacks as the format says");
-  Require(std::memcmp(bytes, modelRecord.data(), recordBytes) == 0,
-          "srtfup_ restores the key fields as the format says");
-  const std::vector<bool> inField = KeyFieldBytes(recordBytes, keylst.get());
-  for (std::size_t b = 0; b < recordBytes; ++b) {
-    if (!inField[b]) Require(bytes[b] == damaged[b], "srtfup_ changes only key fields");
-  }
   return 0;
 }
