@@ -1,49 +1,140 @@
-// FileSort end to end against the oracle, over key kinds, thread counts,
-// memory budgets and handle footprints, with its statistics.
+// The engine from its shared state up: failures, work files, merge planning
+// and the quicksort of records; then FileSort end to end against the oracle
+// over key kinds, thread counts, budgets and handle footprints.
 #include <gtest/gtest.h>
 
-#include <random>
+#include <atomic>
+#include <memory>
+#include <stdexcept>
+#include <string>
 #include <thread>
-#include <vector>
 
-#include "Oracle.h"
+#include "FileSort/RecordSort.h"
+#include "FileSort/Runs.h"
 #include "VectorSort.h"
 #include "WorkDir.h"
-#include "isort/FileSort.h"
 #include "isort/platform.h"
 
 namespace isort::testing {
 namespace {
 
-struct SortSetup {
-  unsigned int threads = 2;          // what the host allows
-  std::uint64_t memoryTarget = 0;    // 0: the default; below the floor for tests
-  std::size_t fileBuffer = 0;        // 0: the platform's default
-};
-
-// Makes the platform report `threads` allowed threads on 8 cores, and
-// restores the machine's values afterwards.
-class PlatformSettings {
- public:
-  explicit PlatformSettings(const SortSetup& setup) : buffer_(platform::FileBufferSize()) {
-    platform::SetThreadLimit(setup.threads);
-    platform::SetCoreCount(8);
-    if (setup.fileBuffer != 0) platform::SetFileBufferSize(setup.fileBuffer);
+// Workers may fail at the same moment while others read the flags.
+TEST(Data, FailuresRecordedFromManyThreadsAtOnce) {
+  FileSort::Data data({}, 1, nullptr, nullptr);
+  std::vector<std::thread> workers;
+  std::atomic<int> sawFailure{0}, ready{0};
+  for (int t = 0; t < 8; ++t) {
+    workers.emplace_back([&data, &sawFailure, &ready, t] {
+      for (++ready; ready.load() < 8;) std::this_thread::yield();  // start together
+      for (int i = 0; i < 2000; ++i) {
+        if (data.Failed()) ++sawFailure;
+        data.RecordError(ErrorText("worker " + std::to_string(t), ErrorText::kFileWrite, t));
+      }
+    });
   }
-  ~PlatformSettings() {
-    platform::SetThreadLimit(0);
-    platform::SetCoreCount(0);
-    platform::SetFileBufferSize(buffer_);
+  for (std::thread& worker : workers) worker.join();
+  EXPECT_TRUE(data.failed.load());
+  EXPECT_FALSE(data.outOfMemory.load());
+  EXPECT_GT(sawFailure.load(), 0);
+  // Whichever failure came last, the record is whole.
+  const std::string text = data.errorText.Text();
+  ASSERT_EQ(text.rfind("worker ", 0), 0u) << text;
+  EXPECT_EQ(std::to_string(data.errorText.Detail()), text.substr(7));
+}
+
+TEST(Data, ClearWorkfilesReleasesSharedFilesOnly) {
+  WorkDir dir;
+  FileSort::Data data({}, 1, nullptr, nullptr);
+  FileSort::WorkFile* files[4];
+  for (auto& file : files) file = data.NewWorkFile();
+  std::unique_ptr<FileSort::WorkFile> others[3];
+  for (int i = 0; i < 3; ++i) others[i] = std::make_unique<FileSort::WorkFile>(*files[i + 1]);
+  data.sequences.emplace_back(files[3]);  // a run waits in the fourth
+  data.ClearWorkfiles();
+  EXPECT_EQ(data.workFiles, (std::vector<FileSort::WorkFile*>{files[0], files[3]}));
+  EXPECT_FALSE(others[0]->IsShared());  // the other handle lives on alone
+}
+
+// Ten runs of footprint f beside an output handle of footprint o, in a budget
+// of 8f with o = f: a final pass could read 6, so the first pass merges the 6
+// front runs and the second takes the other 4 with the first's output. Both
+// sort files hold runs of the first pass and runs that wait for the second.
+TEST(Merge, PlansPassesWithinTheBudgetAndKeepsBatchOrder) {
+  WorkDir dir;
+  struct Collector : FileSort {
+    Collector() : FileSort({}, 1, nullptr) {}
+    const OBS* GetRow() override { return nullptr; }
+    void PutRow(const OBS* row) override { rows.emplace_back(row[0], row[1]); }
+    std::vector<std::pair<double, double>> rows;  // key, batch
+  } owner;
+  FileSort::Statistics stats;
+  FileSort::Data data({{0, 1, 0}}, 2, &stats, &owner);
+  data.memoryTarget = 8 * FileSort::WorkFile("probe").Footprint();
+  FileSort::WorkFile* files[] = {data.NewWorkFile(), data.NewWorkFile()};
+  // Batch b: keys b, b + 10, ... and a key 1000 that ties across batches; as
+  // the sorters do, each new run goes to the front of the queue.
+  for (unsigned int batch = 0; batch < 10; ++batch) {
+    FileSort::Sequence& run = data.sequences.emplace_front(files[batch % 2]);
+    auto write = [&run, batch](double key) {
+      const OBS record[] = {key, batch - 99.0}, payload[] = {static_cast<double>(batch)};
+      run.WriteCompressed(record, 2);
+      run.WriteCompressed(payload, 1);
+    };
+    for (unsigned int key = batch; key < 1000; key += 10) write(key);
+    write(1000);
   }
+  data.Merge();
 
- private:
-  std::size_t buffer_;
-};
+  ASSERT_EQ(stats.merges.size(), 2u);
+  EXPECT_EQ(stats.merges[0].runsMerged, 6u);
+  EXPECT_GT(stats.merges[0].outputBytes, 0u);
+  EXPECT_EQ(stats.merges[1].runsMerged, 5u);
+  EXPECT_EQ(stats.merges[1].outputBytes, 0u);
+  EXPECT_TRUE(data.sequences.empty());
+  ASSERT_EQ(owner.rows.size(), 1010u);
+  // Equal keys leave in batch order, whichever pass read them.
+  EXPECT_TRUE(std::is_sorted(owner.rows.begin(), owner.rows.end()));
+  EXPECT_EQ(std::adjacent_find(owner.rows.begin(), owner.rows.end()), owner.rows.end());
+}
 
-std::vector<OBS> Sort(const DataSet& set, const SortSetup& setup,
-                      FileSort::Statistics* statistics = nullptr) {
-  PlatformSettings settings(setup);
-  VectorSort sort(set, statistics, setup.memoryTarget);
+// Records of one numeric key and a tag, sorted by (key, tag) in place.
+TEST(SortRecords, SortsEveryShapeAndSize) {
+  std::mt19937_64 random(21);
+  const FileSort::Comparator compare({{0, 1, 0}});
+  auto records = [](const std::vector<std::pair<double, std::uint64_t>>& pairs) {
+    std::vector<OBS> units;
+    for (const auto& [key, tag] : pairs) units.insert(units.end(), {key, FromBits(tag)});
+    return units;
+  };
+  for (std::size_t n : {0, 1, 2, 5, 6, 7, 8, 9, 40, 41, 42, 100, 1000, 50000}) {
+    // Sorted, reversed, all equal, organ pipe, three values, random.
+    for (int shape = 0; shape < 6; ++shape) {
+      std::vector<std::pair<double, std::uint64_t>> pairs;
+      for (std::size_t i = 0; i < n; ++i) {
+        const std::size_t keys[] = {i, n - i, 1, std::min(i, n - i), random() % 3, random()};
+        pairs.emplace_back(static_cast<double>(keys[shape]), i);
+      }
+      std::vector<OBS> sorted = records(pairs);
+      isort::SortRecords(sorted.data(), n, 2, &compare);
+      std::sort(pairs.begin(), pairs.end());
+      EXPECT_EQ(FirstDifference(records(pairs), sorted, 2), -1) << n << ", shape " << shape;
+    }
+  }
+}
+
+// `threads` allowed on 8 cores, and handle buffers of `fileBuffer` bytes (0:
+// the default). Every test process sets these before it sorts.
+void Configure(unsigned int threads, std::size_t fileBuffer = 0) {
+  platform::SetThreadLimit(threads);
+  platform::SetCoreCount(8);
+  platform::SetFileBufferSize(fileBuffer);
+}
+
+// A budget (0: the default) below the clients' floor is set as it is.
+std::vector<OBS> Sort(const DataSet& set, unsigned int threads, std::uint64_t budget = 0,
+                      std::size_t fileBuffer = 0, FileSort::Statistics* statistics = nullptr) {
+  Configure(threads, fileBuffer);
+  VectorSort sort(set, statistics, budget);
   sort.Sort();
   return sort.output;
 }
@@ -53,210 +144,154 @@ std::uint64_t BudgetForRows(const DataSet& set, unsigned int threads, std::uint6
   return rows * (set.units + 1) * 8 * std::max(threads, 2u);
 }
 
-void ExpectOracleOrder(const DataSet& set, const std::vector<OBS>& actual) {
-  const std::vector<OBS> expected = OracleSort(set);
-  const long first = FirstDifference(expected, actual, set.units);
-  EXPECT_EQ(first, -1) << "rows " << set.RowCount() << ", units " << set.units << ", keys "
-                       << set.keys.size() << "; output has " << actual.size() / set.units
-                       << " rows";
-}
-
-TEST(FileSort, MatchesOracleInOneBatch) {
+// Even rounds sort in one batch; odd ones on 1 to 6 threads in batches of a
+// few rows to a few hundred, merged in one pass (small handle buffers) or in
+// several (buffers large against the budget). Rounds 0 to 7: 0 to 3 rows. As
+// every round must give the one stable order, so must every thread count.
+TEST(FileSort, MatchesOracle) {
   WorkDir dir;
   std::mt19937_64 random(1);
-  for (int round = 0; round < 60; ++round) {
-    const std::size_t rows = round < 4 ? round : random() % 400;
-    const DataSet set = RandomDataSet(random, rows);
-    SCOPED_TRACE(round);
-    ExpectOracleOrder(set, Sort(set, SortSetup{}));
-  }
-  EXPECT_TRUE(dir.Clean());
-}
-
-TEST(FileSort, MatchesOracleAcrossRunsThreadsAndPasses) {
-  WorkDir dir;
-  std::mt19937_64 random(2);
-  for (int round = 0; round < 48; ++round) {
+  for (int round = 0; round < 110; ++round) {
+    const bool runs = round % 2 == 1;
     DataSetShape shape;
-    shape.maxUnits = 12;
-    const DataSet set = RandomDataSet(random, 200 + random() % 600, shape);
-    SortSetup setup;
-    setup.threads = 1 + round % 4;
-    // From a handful of rows per batch up to a few hundred.
-    setup.memoryTarget = BudgetForRows(set, setup.threads, 3 + random() % 200);
-    // Small handle buffers let a pass read many runs; large ones (relative
-    // to the budget) force merges in several passes.
-    setup.fileBuffer = round % 2 == 0 ? 4096 : setup.memoryTarget / 5;
-    SCOPED_TRACE(::testing::Message() << "round " << round << ", threads " << setup.threads
-                                    << ", budget " << setup.memoryTarget << ", buffer "
-                                    << setup.fileBuffer);
-    ExpectOracleOrder(set, Sort(set, setup));
+    if (runs) shape.maxUnits = 12;
+    const std::size_t rows = round < 8 ? round / 2 : (runs ? 200 + random() % 600 : random() % 400);
+    const DataSet set = RandomDataSet(random, rows, shape);
+    const unsigned int threads = runs ? 1 + round / 2 % 6 : 2;
+    const std::uint64_t budget = runs ? BudgetForRows(set, threads, 3 + random() % 200) : 0;
+    const std::size_t buffer = !runs ? 0 : round % 4 == 1 ? 4096 : budget / 5;
+    SCOPED_TRACE(::testing::Message() << "round " << round << ", threads " << threads
+                                      << ", budget " << budget << ", buffer " << buffer);
+    EXPECT_EQ(FirstDifference(OracleSort(set), Sort(set, threads, budget, buffer), set.units), -1);
     EXPECT_TRUE(dir.Clean());
   }
 }
 
-TEST(FileSort, SameOutputWhateverTheThreadCount) {
-  std::mt19937_64 random(3);
-  DataSetShape shape;
-  shape.maxKeys = 1;
-  shape.distinct = 2;  // nearly every row ties: the order is all stability
-  const DataSet set = RandomDataSet(random, 3000, shape);
-  std::vector<OBS> first;
-  for (unsigned int threads = 1; threads <= 6; ++threads) {
-    SortSetup setup;
-    setup.threads = threads;
-    setup.memoryTarget = BudgetForRows(set, threads, 97);
-    const std::vector<OBS> output = Sort(set, setup);
-    if (threads == 1) {
-      first = output;
-      ExpectOracleOrder(set, output);
-    } else {
-      EXPECT_EQ(FirstDifference(first, output, set.units), -1) << threads << " threads";
-    }
-  }
-}
-
-// Several host threads sort their own data at the same time, each with runs
-// and merges of its own (run under the thread sanitizer too).
+// Each host thread has runs and merges of its own (run under tsan too).
 TEST(FileSort, SortsOnManyHostThreadsAtOnce) {
   WorkDir dir;
-  constexpr int kHosts = 4;
-  std::vector<DataSet> sets;
   std::mt19937_64 random(8);
-  for (int h = 0; h < kHosts; ++h) sets.push_back(RandomDataSet(random, 1500, DataSetShape()));
-  std::vector<std::vector<OBS>> outputs(kHosts);
+  std::vector<DataSet> sets;
+  for (int h = 0; h < 4; ++h) sets.push_back(RandomDataSet(random, 1500));
+  Configure(2);
   std::vector<std::thread> hosts;
-  platform::SetThreadLimit(2);
-  for (int h = 0; h < kHosts; ++h) {
-    hosts.emplace_back([&sets, &outputs, h] {
-      VectorSort sort(sets[h], nullptr, BudgetForRows(sets[h], 2, 100));
+  for (const DataSet& set : sets) {
+    hosts.emplace_back([&set] {
+      VectorSort sort(set, nullptr, BudgetForRows(set, 2, 100));
       sort.Sort();
-      outputs[h] = std::move(sort.output);
+      EXPECT_EQ(FirstDifference(OracleSort(set), sort.output, set.units), -1);
     });
   }
   for (std::thread& host : hosts) host.join();
-  platform::SetThreadLimit(0);
-  for (int h = 0; h < kHosts; ++h) ExpectOracleOrder(sets[h], outputs[h]);
   EXPECT_TRUE(dir.Clean());
 }
 
+// One batch in the default budget; then many, with handle footprints large
+// enough to force several passes.
 TEST(FileSort, StatisticsFollowBatchesAndPasses) {
   std::mt19937_64 random(4);
   DataSetShape shape;
-  shape.minUnits = 6;
-  shape.maxUnits = 6;
+  shape.minUnits = shape.maxUnits = 6;
   const DataSet set = RandomDataSet(random, 5000, shape);
-
-  // One batch: no merge.
-  {
+  for (const unsigned int threads : {2u, 3u}) {
+    const std::uint64_t budget = threads == 2 ? 0 : BudgetForRows(set, threads, 200);
     FileSort::Statistics stats;
-    Sort(set, SortSetup{}, &stats);
+    Sort(set, threads, budget, budget / 4, &stats);
     EXPECT_EQ(stats.totalRows, 5000u);
-    EXPECT_EQ(stats.threads, 2u);
-    ASSERT_EQ(stats.sorts.size(), 1u);
-    EXPECT_EQ(stats.sorts[0].rows, 5000u);
-    EXPECT_EQ(stats.sorts[0].memory, 0x20000000u / 2);
-    EXPECT_TRUE(stats.merges.empty());
-    EXPECT_EQ(stats.runBytes, 0u);
-  }
-  // Many batches and several passes.
-  {
-    FileSort::Statistics stats;
-    SortSetup setup;
-    setup.threads = 3;
-    setup.memoryTarget = BudgetForRows(set, 3, 200);
-    setup.fileBuffer = setup.memoryTarget / 4;
-    Sort(set, setup, &stats);
-    EXPECT_EQ(stats.totalRows, 5000u);
-    EXPECT_EQ(stats.threads, 3u);
+    EXPECT_EQ(stats.threads, threads);
+    EXPECT_EQ(stats.rowBytes, set.units * 8);
     std::uint64_t rows = 0;
     for (const auto& batch : stats.sorts) {
       EXPECT_GT(batch.rows, 0u);
       EXPECT_LE(batch.rows, batch.batchRows);
-      EXPECT_EQ(batch.memory, setup.memoryTarget / 3);
+      EXPECT_EQ(batch.memory, (budget == 0 ? 0x20000000u : budget) / threads);
       rows += batch.rows;
     }
     EXPECT_EQ(rows, 5000u);
-    EXPECT_GT(stats.sorts.size(), 10u);
-    ASSERT_GT(stats.merges.size(), 1u) << "large footprints should force several passes";
-    // Every pass but the last writes a run; each pass reduces the waiting
-    // runs by its fan-in minus one, and the last takes all that are left.
-    std::uint64_t runs = stats.sorts.size();
-    for (std::size_t p = 0; p < stats.merges.size(); ++p) {
-      const auto& pass = stats.merges[p];
-      EXPECT_GE(pass.runsMerged, 2u);
-      if (p + 1 == stats.merges.size()) {
-        EXPECT_EQ(pass.outputBytes, 0u);
-        EXPECT_EQ(pass.runsMerged, runs);
-      } else {
-        EXPECT_GT(pass.outputBytes, 0u);
-        runs -= pass.runsMerged - 1;
-      }
+    if (budget == 0) {
+      EXPECT_EQ(stats.sorts.size(), 1u);
+      EXPECT_TRUE(stats.merges.empty());
+      EXPECT_EQ(stats.runBytes, 0u);
+      continue;
     }
+    EXPECT_GT(stats.sorts.size(), 10u);
+    ASSERT_GT(stats.merges.size(), 1u);
     EXPECT_GT(stats.runBytes, 0u);
-    EXPECT_EQ(stats.rowBytes, set.units * 8);
+    // Each pass but the last writes a run, so it reduces the waiting runs by
+    // its fan-in minus one; the last takes all that are left.
+    std::uint64_t waiting = stats.sorts.size();
+    for (const auto& pass : stats.merges) {
+      EXPECT_GE(pass.runsMerged, 2u);
+      EXPECT_EQ(pass.outputBytes == 0, &pass == &stats.merges.back());
+      waiting -= pass.runsMerged - 1;
+    }
+    EXPECT_EQ(waiting, 1u);
   }
 }
 
 TEST(FileSort, ThreadChoice) {
   std::mt19937_64 random(5);
   const DataSet set = RandomDataSet(random, 10);
-  auto threadsUsed = [&set](unsigned int allowed, unsigned int cores, long long expectedRows) {
-    platform::SetThreadLimit(allowed);
-    platform::SetCoreCount(cores);
+  // Threads allowed (on 8 cores), expected rows (-2: never set), threads used.
+  const long long cases[][3] = {{1, -1, 2},    // never fewer than two
+                                {16, -1, 8},   // at most one per core
+                                {3, -2, 3},    // the row count is unknown by default
+                                {4, 1000, 1},  // known to fit in the budget
+                                {4, 0, 1}};
+  for (const auto& [allowed, rows, threads] : cases) {
+    Configure(static_cast<unsigned int>(allowed));
     FileSort::Statistics stats;
     VectorSort sort(set, &stats);
-    if (expectedRows != -2) sort.SetNRows(expectedRows);
+    if (rows != -2) sort.SetNRows(rows);
     sort.Sort();
-    platform::SetThreadLimit(0);
-    platform::SetCoreCount(0);
-    return stats.threads;
-  };
-  EXPECT_EQ(threadsUsed(1, 8, -1), 2u);    // never fewer than two
-  EXPECT_EQ(threadsUsed(16, 8, -1), 8u);   // at most one per core
-  EXPECT_EQ(threadsUsed(3, 8, -2), 3u);    // unknown row count by default
-  EXPECT_EQ(threadsUsed(4, 8, 1000), 1u);  // known to fit in the budget
-  EXPECT_EQ(threadsUsed(4, 8, 0), 1u);
+    EXPECT_EQ(stats.threads, threads) << allowed << " allowed, rows " << rows;
+  }
 }
 
 TEST(FileSort, MemoryTargetHasAFloor) {
-  std::mt19937_64 random(6);
-  const DataSet set = RandomDataSet(random, 1);
+  const DataSet set{1, {}, {}};
   VectorSort sort(set, nullptr);
-  FileSort::Data& data = FileSortTestAccess::DataOf(sort);
-  EXPECT_EQ(data.memoryTarget, 536870912u);
-  sort.SetMemoryTarget(1);
-  EXPECT_EQ(data.memoryTarget, 536870912u);
-  sort.SetMemoryTarget(0);
-  EXPECT_EQ(data.memoryTarget, 536870912u);
-  sort.SetMemoryTarget(3000000000ul);
-  EXPECT_EQ(data.memoryTarget, 3000000000u);
+  const std::uint64_t& target = FileSortTestAccess::DataOf(sort).memoryTarget;
+  EXPECT_EQ(target, 536870912u);
+  for (unsigned long bytes : {1ul, 3000000000ul, 0ul, 536870913ul}) {
+    sort.SetMemoryTarget(bytes);
+    EXPECT_EQ(target, std::max(bytes, 536870912ul)) << bytes;
+  }
 }
 
 TEST(FileSort, RowsWiderThanTheThreadShareStillSort) {
   std::mt19937_64 random(7);
   DataSetShape shape;
-  shape.minUnits = 300;
-  shape.maxUnits = 300;
+  shape.minUnits = shape.maxUnits = 300;
   const DataSet set = RandomDataSet(random, 40, shape);
-  SortSetup setup;
-  setup.memoryTarget = 100;  // far below one row per thread
   FileSort::Statistics stats;
-  ExpectOracleOrder(set, Sort(set, setup, &stats));
+  EXPECT_EQ(FirstDifference(OracleSort(set), Sort(set, 2, 100, 0, &stats), set.units), -1);
   EXPECT_EQ(stats.sorts.size(), 40u);  // one row per batch
 }
 
 TEST(FileSort, KeysThatCannotBeSortedAreRejected) {
-  DataSet set;
-  set.units = 4;
-  set.keys = {{3, 1, 9}};  // a 2-unit string from unit 3 of 4
-  EXPECT_THROW(VectorSort(set, nullptr), std::invalid_argument);
-  set.keys = {{1, 1, 0}, {0, 1, 16}};  // starts free, runs into key 1
-  EXPECT_THROW(VectorSort(set, nullptr), std::invalid_argument);
-  // Keys 2 and 3 start on units that key 1 claims: dropped, not rejected.
-  set.keys = {{0, 1, 16}, {1, -1, 0}, {0, -1, 16}};
-  VectorSort sort(set, nullptr);
-  EXPECT_EQ(FileSortTestAccess::DataOf(sort).comparator.Keys().size(), 1u);
+  const struct {
+    std::vector<FileSort::SortKey> keys;
+    unsigned int units;
+    std::size_t placed;  // 0: rejected
+  } cases[] = {{{{3, 1, 9}}, 4, 0},                        // two units from unit 3 of 4
+               {{{0, 1, 0xFFFFFFFFu}}, 3, 0},              // no overflow past the row
+               {{{0xFFFFFFFFu, 1, 0}}, 3, 0},
+               {{{1, 1, 0}, {0, 1, 16}}, 4, 0},            // starts free, runs into key 1
+               {{{0, 1, 16}, {1, -1, 0}, {0, -1, 16}}, 4, 1},  // start on key 1's units: dropped
+               {{{2, 1, 0}, {2, -1, 0}, {0, 1, 0}}, 3, 2}};
+  for (const auto& c : cases) {
+    const DataSet set{c.units, c.keys, {}};
+    SCOPED_TRACE(&c - cases);
+    if (c.placed == 0) {
+      EXPECT_THROW(VectorSort(set, nullptr), std::invalid_argument);
+      continue;
+    }
+    VectorSort sort(set, nullptr);
+    const auto& placed = FileSortTestAccess::DataOf(sort).comparator.Keys();
+    ASSERT_EQ(placed.size(), c.placed);
+    EXPECT_EQ(placed[0].direction, c.keys[0].direction);  // the first of a repeat decides
+  }
 }
 
 }  // namespace

@@ -2,12 +2,8 @@
 // engine's tests need to set a budget below the floor that clients get.
 #pragma once
 
-#include <cstdint>
-#include <vector>
-
 #include "FileSort/Data.h"
 #include "Oracle.h"
-#include "isort/FileSort.h"
 
 class FileSortTestAccess {
  public:
@@ -18,13 +14,11 @@ namespace isort::testing {
 
 class VectorSort : public FileSort {
  public:
-  VectorSort(const DataSet& set, Statistics* statistics) : VectorSort(set, statistics, 0) {}
   // A `memoryTarget` of 0 keeps the default; any other is set as it is.
-  VectorSort(const DataSet& set, Statistics* statistics, std::uint64_t memoryTarget)
+  VectorSort(const DataSet& set, Statistics* statistics, std::uint64_t memoryTarget = 0)
       : FileSort(set.keys, set.units, statistics), set_(set) {
     if (memoryTarget != 0) FileSortTestAccess::DataOf(*this).memoryTarget = memoryTarget;
   }
-
   const OBS* GetRow() override { return next_ == set_.RowCount() ? nullptr : set_.Row(next_++); }
   void PutRow(const OBS* row) override { output.insert(output.end(), row, row + set_.units); }
 

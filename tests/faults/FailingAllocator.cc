@@ -11,7 +11,6 @@ namespace {
 std::atomic<std::uint64_t> countdown{0};
 std::atomic<bool> failed{false};
 
-// True when this allocation is the one to fail.
 bool FailThisOne() {
   std::uint64_t left = countdown.load(std::memory_order_relaxed);
   while (left != 0) {
@@ -24,16 +23,13 @@ bool FailThisOne() {
   return false;
 }
 
-void* Allocate(std::size_t bytes, std::size_t alignment) {
-  if (FailThisOne()) return nullptr;
-  if (bytes == 0) bytes = 1;
-  if (alignment <= alignof(std::max_align_t)) return std::malloc(bytes);
-  return std::aligned_alloc(alignment, (bytes + alignment - 1) / alignment * alignment);
-}
-
-void* AllocateOrThrow(std::size_t bytes, std::size_t alignment) {
-  void* memory = Allocate(bytes, alignment);
-  if (memory == nullptr) throw std::bad_alloc();
+// Null when the nothrow forms fail.
+void* Allocate(std::size_t bytes, std::size_t alignment, bool nothrow = true) {
+  bytes = bytes == 0 ? 1 : bytes;
+  void* memory = FailThisOne()                              ? nullptr
+                 : alignment <= alignof(std::max_align_t) ? std::malloc(bytes)
+                 : std::aligned_alloc(alignment, (bytes + alignment - 1) / alignment * alignment);
+  if (memory == nullptr && !nothrow) throw std::bad_alloc();
   return memory;
 }
 
@@ -49,30 +45,27 @@ bool AllocationFailed() { return failed.load(); }
 }  // namespace isort::testing
 
 using isort::testing::Allocate;
-using isort::testing::AllocateOrThrow;
 constexpr std::size_t kPlain = alignof(std::max_align_t);
 
-void* operator new(std::size_t n) { return AllocateOrThrow(n, kPlain); }
-void* operator new[](std::size_t n) { return AllocateOrThrow(n, kPlain); }
+void* operator new(std::size_t n) { return Allocate(n, kPlain, false); }
+void* operator new[](std::size_t n) { return Allocate(n, kPlain, false); }
 void* operator new(std::size_t n, const std::nothrow_t&) noexcept { return Allocate(n, kPlain); }
 void* operator new[](std::size_t n, const std::nothrow_t&) noexcept { return Allocate(n, kPlain); }
-void* operator new(std::size_t n, std::align_val_t a) { return AllocateOrThrow(n, std::size_t(a)); }
-void* operator new[](std::size_t n, std::align_val_t a) { return AllocateOrThrow(n, std::size_t(a)); }
+void* operator new(std::size_t n, std::align_val_t a) { return Allocate(n, size_t(a), false); }
+void* operator new[](std::size_t n, std::align_val_t a) { return Allocate(n, size_t(a), false); }
 void* operator new(std::size_t n, std::align_val_t a, const std::nothrow_t&) noexcept {
   return Allocate(n, std::size_t(a));
 }
 void* operator new[](std::size_t n, std::align_val_t a, const std::nothrow_t&) noexcept {
   return Allocate(n, std::size_t(a));
 }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
-void operator delete(void* p, std::align_val_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::align_val_t) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete(void* p, std::align_val_t, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete[](void* p, std::align_val_t, const std::nothrow_t&) noexcept { std::free(p); }
+// Every form of delete frees what malloc or aligned_alloc gave.
+#define ISORT_TEST_DELETE(...)                                  \
+  void operator delete(__VA_ARGS__) noexcept { std::free(p); } \
+  void operator delete[](__VA_ARGS__) noexcept { std::free(p); }
+ISORT_TEST_DELETE(void* p)
+ISORT_TEST_DELETE(void* p, std::size_t)
+ISORT_TEST_DELETE(void* p, std::align_val_t)
+ISORT_TEST_DELETE(void* p, std::size_t, std::align_val_t)
+ISORT_TEST_DELETE(void* p, const std::nothrow_t&)
+ISORT_TEST_DELETE(void* p, std::align_val_t, const std::nothrow_t&)
