@@ -1,9 +1,4 @@
-// Byte streams. Temporary files: no trace on disk (also after SIGKILL), second
-// handles with their own positions, IsShared, footprints, and the failure
-// roads (a write the system refuses, injected create/write/read/seek
-// failures) ending in an ErrorText that says what failed, on which file and
-// why. Streams in memory, which grow far past their size hint, and named files
-// under fopen-style modes.
+// Temporary files, and the group codec in memory and through file buffers.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -11,271 +6,331 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <fstream>
+#include <filesystem>
 #include <functional>
-#include <iterator>
+#include <limits>
 #include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
-#include "StreamTestSupport.h"
+#include "isort/platform.h"
+#include "streams/FaultInjection.h"
+#include "vorn/Streams.h"
 
 namespace {
 
 using isort::platform::faults::FailNthFileCall;
 using isort::platform::faults::FileCall;
-using namespace streams_test;
+using Bytes = std::vector<unsigned char>;
+using Units = std::vector<OBS>;
+using limits = std::numeric_limits<double>;
 
-bool StartsWith(const std::string& text, const std::string& prefix) {
-  return text.compare(0, prefix.size(), prefix) == 0;
+double FromBits(std::uint64_t bits) {
+  double value;
+  return std::memcpy(&value, &bits, sizeof value), value;
 }
 
-// Empty when `error` has `kind`, the errno `number`, and a text that begins
-// with `start` (what failed, on which file) and gives the system's reason.
-std::string Mismatch(const ErrorText& error, unsigned char kind, int number,
-                     const std::string& start) {
-  const bool useful = error.Kind() == kind && error.Detail() == number &&
-                      StartsWith(error.Text(), start) &&
-                      error.Text().find(std::strerror(number)) != std::string::npos;
-  if (useful) return "";
-  return "kind " + std::to_string(error.Kind()) + ", errno " +
-         std::to_string(error.Detail()) + ": " + error.Text();
+// An 8-byte string unit: `text` padded with blanks.
+double TextUnit(const std::string& text) {
+  double unit;
+  return std::memcpy(&unit, (text + "        ").data(), sizeof unit), unit;
 }
 
-// Runs `child` in a forked process, which ends with its exit code.
-pid_t Fork(const std::function<int()>& child) {
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    int code = 1;
-    try {
-      code = child();
-    } catch (...) {
+// Units a codec may treat apart, and bit patterns near them.
+const Units& Corners() {
+  static const Units corners = [] {
+    Units units = {0.0, -0.0, -limits::max(), 0.5, 0.1, limits::infinity(),
+                   limits::max(), limits::denorm_min(), -limits::denorm_min()};
+    for (int n = 0; n <= 8; ++n) units.push_back(TextUnit(std::string("abcdefgh", n)));
+    for (double i = 1; i < 1e10; i *= 256) units.insert(units.end(), {i - 1, i, -i});
+    for (std::uint64_t bits : {0x7FF8000000000000ull, 0xFFF8000000000001ull,
+                               0x7FF0000000000001ull, 0x2020202020202000ull,
+                               0x0020202020202020ull, 0x3FF0000000000001ull}) {
+      units.push_back(FromBits(bits));
     }
-    ::_exit(code);
-  }
-  return pid;
+    return units;
+  }();
+  return corners;
 }
 
-// Work files with data and a second handle each; the first takes the road of
-// file systems without unnamed files (a named file, unlinked at once).
-std::vector<std::unique_ptr<VORN_TempFile>> MakeWorkFiles() {
-  FailNthFileCall(FileCall::kCreate, 1, EOPNOTSUPP);
-  std::vector<std::unique_ptr<VORN_TempFile>> files;
-  const auto data = Pattern(100000, 1);
-  for (const char* prefix : {"sort", "merge", "sort"}) {
-    files.push_back(std::make_unique<VORN_TempFile>(prefix, true));
-    files.back()->Write(data.data(), data.size());
-    files.push_back(std::make_unique<VORN_TempFile>(*files.back()));
+// n units, each a corner or a random bit pattern.
+Units MixedUnits(std::size_t n, std::mt19937_64& random) {
+  Units units(n);
+  for (OBS& unit : units) {
+    const std::uint64_t r = random();
+    unit = (r & 3) == 0 ? FromBits(random()) : Corners()[(r >> 2) % Corners().size()];
   }
-  return files;
+  return units;
 }
 
-TEST(TempFile, LeavesNoTraceAlsoWhenKilled) {
-  ScopedSettings scope;
-  {
-    const auto files = MakeWorkFiles();
-    EXPECT_TRUE(scope.Empty()) << "while open";
-    EXPECT_TRUE(StartsWith(files[0]->Name(), scope.path() + "/sort")) << files[0]->Name();
-    EXPECT_TRUE(StartsWith(files[2]->Name(), scope.path() + "/merge"))
-        << files[2]->Name();
-    EXPECT_TRUE(StartsWith(files[4]->Name(), scope.path() + "/sort")) << files[4]->Name();
-    EXPECT_STRNE(files[4]->Name(), VORN_TempFile("sort", true).Name());
+// The bytes of a stream from `start` to `end` (fewer where it ends).
+Bytes BytesOf(VORN_StrBaseIO& stream, long start, long end) {
+  Bytes bytes(static_cast<std::size_t>(end - start));
+  stream.Seek(start, VORN_StrBaseIO::FromStart);
+  bytes.resize(stream.Read(bytes.data(), bytes.size()));
+  return bytes;
+}
+
+// Makes the nth next `call` fail (none for nth 0); empty when `operation` then
+// raises an ErrorText of `kind` and errno `number` whose text begins with
+// `start` (what failed, on which file) and gives the system's reason.
+std::string Mismatch(FileCall call, unsigned long nth, int number, unsigned char kind,
+                     const std::string& start, const std::function<void()>& operation) {
+  FailNthFileCall(call, nth, number);
+  std::string mismatch = "no ErrorText was raised";
+  try {
+    operation();
+  } catch (const ErrorText& e) {
+    mismatch = std::to_string(e.Kind()) + " " + std::to_string(e.Detail());
+    mismatch += ": " + e.Text();
+    if (e.Kind() == kind && e.Detail() == number && e.Text().rfind(start, 0) == 0 &&
+        e.Text().find(std::strerror(number)) != std::string::npos) {
+      mismatch.clear();
+    }
   }
-  EXPECT_TRUE(scope.Empty());
-  const pid_t pid = Fork([] {
-    const auto files = MakeWorkFiles();
-    return ::raise(SIGKILL);
-  });
+  isort::platform::faults::ClearFileFaults();
+  return mismatch;
+}
+
+int StatusOfChild(const std::function<int()>& child) {
+  const pid_t pid = ::fork();
+  if (pid == 0) ::_exit(child());
   int status = 0;
   ::waitpid(pid, &status, 0);
-  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "not killed";
-  EXPECT_TRUE(scope.Empty()) << "after SIGKILL";
+  return status;
 }
 
-// One handle writes, copies read at their own positions: a copy sees what
-// was written before it was made, and what follows once the writer flushes
-// or goes. IsShared follows the handles; Footprint follows the buffer size.
-TEST(TempFile, CopiesReadWhatWasWrittenAtTheirOwnPositions) {
+// For the scope: TMPDIR is a new directory that the work files must leave
+// empty, file handles get buffers of `bufferBytes`, and no fault stays armed.
+struct ScopedSettings {
+  explicit ScopedSettings(std::size_t bufferBytes = 0) {
+    char pattern[] = "/tmp/isort-streams-test-XXXXXX";
+    if (::mkdtemp(pattern) != nullptr) path = pattern;
+    ::setenv("TMPDIR", path.c_str(), 1);
+    if (bufferBytes != 0) isort::platform::SetFileBufferSize(bufferBytes);
+  }
+  ~ScopedSettings() {
+    EXPECT_TRUE(std::filesystem::is_empty(path)) << "a work file left its name";
+    std::filesystem::remove_all(path);
+    isort::platform::SetFileBufferSize(buffer);
+    isort::platform::faults::ClearFileFaults();
+  }
+
+  const std::size_t buffer = isort::platform::FileBufferSize();
+  std::string path;
+};
+
+// Copies read at their own positions what was written before they were made,
+// and the rest once the writer goes. The writer is named and unlinked at once,
+// as where files cannot be unnamed: no road leaves a name, even on a SIGKILL.
+TEST(TempFile, CopiesReadAtTheirOwnPositionsAndNoNameIsLeft) {
   ScopedSettings scope(4096);
-  const auto data = Pattern(30000, 5);
+  std::mt19937 random(1);
+  Bytes data(30000);
+  for (unsigned char& byte : data) byte = static_cast<unsigned char>(random());
+  FailNthFileCall(FileCall::kCreate, 1, EOPNOTSUPP);
   auto writer = std::make_unique<VORN_TempFile>("sort", true);
   const auto write = [&](long from, long to) {
     for (long at = from; at < to; at += 100) writer->Write(&data[at], 100);
   };
-  // The next bytes of `stream`, up to its end, are data[from, to).
-  const auto expectRead = [&](VORN_StrBaseIO& stream, long from, long to) {
-    std::vector<unsigned char> read(static_cast<std::size_t>(to - from) + 100);
+  // Reads `stream` from where it stands, `from`, to its end, `to`.
+  const auto expectRest = [&](VORN_StrBaseIO& stream, long from, long to) {
+    Bytes read(static_cast<std::size_t>(to - from) + 100);
     read.resize(stream.Read(read.data(), read.size()));
-    EXPECT_TRUE(read == std::vector<unsigned char>(&data[from], &data[0] + to));
-    EXPECT_TRUE(stream.EndOfFile());
+    EXPECT_TRUE(read == Bytes(&data[from], &data[0] + to) && stream.EndOfFile()) << from;
   };
   EXPECT_FALSE(writer->IsShared());
   write(0, 10000);  // 10000 % 4096 bytes stay in the writer's buffer
-  auto first = std::make_unique<VORN_TempFile>(*writer);
-  VORN_TempFile second(*first);
-  EXPECT_TRUE(writer->IsShared() && first->IsShared() && second.IsShared());
-  EXPECT_EQ(first->Tell(), 10000);
+  VORN_TempFile first(*writer), second(first);
+  EXPECT_TRUE(writer->IsShared() && first.IsShared() && second.IsShared());
+  EXPECT_TRUE(std::filesystem::is_empty(scope.path)) << "while open";
+  EXPECT_EQ(first.Tell(), 10000);
   second.Seek(5000, VORN_StrBaseIO::FromStart);
-  first->Seek(0, VORN_StrBaseIO::FromStart);
-  expectRead(*first, 0, 10000);
-  expectRead(second, 5000, 10000);
-  EXPECT_EQ(writer->Tell(), 10000);
-  write(10000, 20000);
-  writer->Flush();
-  second.Seek(10000, VORN_StrBaseIO::FromStart);
-  expectRead(second, 10000, 20000);
-  write(20000, 30000);
+  first.Seek(0, VORN_StrBaseIO::FromStart);
+  expectRest(first, 0, 10000);
+  expectRest(second, 5000, 10000);
+  write(10000, 30000);
   writer.reset();  // its buffer must reach the file: the copies still read it
-  first.reset();
-  VORN_TempFile closed(second);
-  EXPECT_TRUE(second.IsShared());
-  closed.Close();
-  EXPECT_FALSE(second.IsShared() || closed.IsShared());
-  second.Seek(-10000, VORN_StrBaseIO::FromEnd);
-  second.Seek(-100, VORN_StrBaseIO::FromCurrent);
-  expectRead(second, 19900, 30000);
-  EXPECT_GE(second.Footprint(), 4096u);
-  EXPECT_LT(second.Footprint(), 8192u);
+  first.Close();
+  EXPECT_FALSE(second.IsShared() || first.IsShared());
+  second.Seek(-10100, VORN_StrBaseIO::FromEnd);
+  expectRest(second, 19900, 30000);
+  const int status = StatusOfChild([] {
+    FailNthFileCall(FileCall::kCreate, 1, EOPNOTSUPP);
+    VORN_TempFile named("sort", true), unnamed("merge", true), copy(named);
+    named.Write("data", 4), unnamed.Write("data", 4), named.Flush(), unnamed.Flush();
+    return ::raise(SIGKILL);
+  });
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
+  EXPECT_TRUE(std::filesystem::is_empty(scope.path)) << "after a SIGKILL";
+  EXPECT_TRUE(second.Footprint() >= 4096u && second.Footprint() < 8192u);
   isort::platform::SetFileBufferSize(64 << 20);
   EXPECT_GE(VORN_TempFile(second).Footprint(), 64ul << 20);
 }
 
-// In a child: a file-size limit with SIGXFSZ ignored makes the system refuse
-// a write with EFBIG.
-TEST(TempFileFailure, WriteRefusedBySystemRaisesAUsefulError) {
-  ScopedSettings scope;
-  const pid_t pid = Fork([&] {
+// A write the system refuses (in a child, past a file-size limit with SIGXFSZ
+// ignored) and calls that the fault hooks fail raise useful errors.
+TEST(TempFileFailure, FailedCallsRaiseUsefulErrors) {
+  ScopedSettings scope(64);
+  const std::string file = " work file " + scope.path + "/";
+  const int status = StatusOfChild([&] {
     const rlimit limit{1 << 20, 1 << 20};
     ::signal(SIGXFSZ, SIG_IGN);
-    if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) return 2;
-    std::string mismatch = "nothing was refused";
-    try {
-      VORN_TempFile file("sort", true);
-      const auto data = Pattern(2 << 20, 15);
-      file.Write(data.data(), data.size());
-      file.Flush();
-    } catch (const ErrorText& error) {
-      mismatch = Mismatch(error, ErrorText::kFileWrite, EFBIG,
-                          "cannot write work file " + scope.path() + "/sort");
-    }
-    if (!mismatch.empty()) std::fprintf(stderr, "%s\n", mismatch.c_str());
+    VORN_TempFile big("sort", true);
+    const Bytes data(2 << 20, 7);
+    const std::string mismatch =
+        ::setrlimit(RLIMIT_FSIZE, &limit) != 0
+            ? "no limit"
+            : Mismatch(FileCall::kWrite, 0, EFBIG, ErrorText::kFileWrite,
+                       "cannot write" + file + "sort",
+                       [&] { big.Write(data.data(), data.size()), big.Flush(); });
+    std::fprintf(stderr, "%s\n", mismatch.c_str());
     return mismatch.empty() ? 0 : 1;
   });
-  int status = 0;
-  ::waitpid(pid, &status, 0);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "see the child's message";
-}
-
-// Arms the nth next `call` (none for nth 0) to fail with errno `number` and
-// checks the ErrorText that `operation` raises.
-void ExpectFailure(FileCall call, unsigned long nth, int number, unsigned char kind,
-                   const std::string& start, const std::function<void()>& operation) {
-  FailNthFileCall(call, nth, number);
-  const ErrorText caught = CaughtError(operation);
-  isort::platform::faults::ClearFileFaults();
-  EXPECT_EQ(Mismatch(caught, kind, number, start), "");
-}
-
-TEST(TempFileFailure, FailedCallsRaiseUsefulErrorsAndHandlesRecover) {
-  ScopedSettings scope(64);
-  const std::string file = " work file " + scope.path() + "/";
-  ExpectFailure(FileCall::kCreate, 2, EMFILE, ErrorText::kFileCreate,
-                "cannot create" + file + "merge",
-                [] { VORN_TempFile first("sort", true), second("merge", true); });
-  const std::vector<OBS> units = {1.5, 2.5, 3.5, 4.5, 5.5, 6.5, 7.5, 8.5};
-  VORN_TempFile full("sort", true);
-  ExpectFailure(FileCall::kWrite, 3, ENOSPC, ErrorText::kFileWrite,
-                "cannot write" + file + "sort", [&] {
-                  for (int i = 0; i < 100; ++i) WriteCompressed(full, units.data(), 8);
-                });
-  VORN_TempFile runs("merge", true);
+  EXPECT_EQ("", Mismatch(FileCall::kCreate, 2, EMFILE, ErrorText::kFileCreate,
+                         "cannot create" + file + "merge",
+                         [] { VORN_TempFile a("sort", true), b("merge", true); }));
+  const Units units = {1.5, 2.5, 3.5, 4.5, 5.5, 6.5, 7.5, 8.5};
+  VORN_TempFile full("sort", true), runs("merge", true), reader(runs);
+  const auto fill = [&] {
+    for (int i = 0; i < 100; ++i) WriteCompressed(full, units.data(), 8);
+  };
+  EXPECT_EQ("", Mismatch(FileCall::kWrite, 3, ENOSPC, ErrorText::kFileWrite,
+                         "cannot write" + file + "sort", fill));
   FailNthFileCall(FileCall::kWrite, 1, EINTR);  // interrupted calls are retried
   for (int i = 0; i < 50; ++i) WriteCompressed(runs, units.data(), 8);
-  VORN_TempFile reader(runs);
-  ExpectFailure(FileCall::kSeek, 1, EOVERFLOW, ErrorText::kFileSeek,
-                "cannot seek in" + file + "merge",
-                [&] { reader.Seek(0, VORN_StrBaseIO::FromStart); });
-  ExpectFailure(FileCall::kSeek, 0, EINVAL, ErrorText::kFileSeek, "cannot seek in" + file,
-                [&] { reader.Seek(-1, VORN_StrBaseIO::FromStart); });
-  std::vector<OBS> out(8);
+  EXPECT_EQ("", Mismatch(FileCall::kSeek, 1, EOVERFLOW, ErrorText::kFileSeek,
+                         "cannot seek in" + file + "merge",
+                         [&] { reader.Seek(0, VORN_StrBaseIO::FromStart); }));
+  Units out(8);
   reader.Seek(0, VORN_StrBaseIO::FromStart);
-  ExpectFailure(FileCall::kRead, 1, EIO, ErrorText::kFileRead,
-                "cannot read" + file + "merge",
-                [&] { ReadCompressed(reader, out.data(), 8); });
+  EXPECT_EQ("", Mismatch(FileCall::kRead, 1, EIO, ErrorText::kFileRead,
+                         "cannot read" + file + "merge",
+                         [&] { ReadCompressed(reader, out.data(), 8); }));
   reader.Seek(0, VORN_StrBaseIO::FromStart);
-  FailNthFileCall(FileCall::kRead, 1, EINTR);
-  for (int i = 0; i < 50; ++i) {
-    ReadCompressed(reader, out.data(), 8);
-    ASSERT_TRUE(SameBits(out, units)) << "group " << i;
+  ReadCompressed(reader, out.data(), 8);  // after a failure, and written past an EINTR
+  EXPECT_EQ(out, units);
+}
+
+// Parameter: the buffer size of file handles; 0 for streams in memory.
+class Streams : public testing::TestWithParam<std::size_t> {
+ protected:
+  std::unique_ptr<VORN_StrBaseIO> NewStream() const {
+    if (GetParam() != 0) return std::make_unique<VORN_TempFile>("sort", true);
+    return std::make_unique<VORN_InMemoryFile>(16);  // far too small a hint: it grows
   }
-  // A destructor cannot report: one with bytes to write out swallows failures.
-  auto writer = std::make_unique<VORN_TempFile>(runs);
-  writer->Write(units.data(), 8);
-  FailNthFileCall(FileCall::kWrite, 1, EIO);
-  EXPECT_NO_THROW(writer.reset());
-  runs.Close();
-  ExpectFailure(FileCall::kWrite, 0, EBADF, ErrorText::kFileWrite, "cannot write",
-                [&] { runs.Write(units.data(), 8); });
-}
+  // Back to the start, a file through a second handle, as runs are read.
+  static void Reopen(std::unique_ptr<VORN_StrBaseIO>& stream) {
+    if (auto* file = dynamic_cast<VORN_TempFile*>(stream.get())) {
+      stream = std::make_unique<VORN_TempFile>(*file);
+    }
+    stream->Seek(0, VORN_StrBaseIO::FromStart);
+  }
 
-long ResidentBytes() {
-  std::ifstream statm("/proc/self/statm");
-  long size = 0, resident = 0;
-  statm >> size >> resident;
-  return resident * ::sysconf(_SC_PAGESIZE);
-}
+  ScopedSettings scope_{GetParam()};
+};
 
-// A large hint only reserves, a small one (or none) grows. Seeks from
-// anywhere, short reads, and a gap past the end that reads as zeros.
-TEST(InMemoryStream, GrowsPastItsHintAndReservesWithoutTouching) {
-  const long before = ResidentBytes();
-  VORN_InMemoryFile reserved(1ul << 30);
-  EXPECT_LT(ResidentBytes() - before, 8l << 20) << "a 1 GiB hint must not be touched";
-  VORN_InMemoryFile small(16);
-  VORN_StrBaseIO plain;
-  const auto data = Pattern(3 << 20, 7);
-  const long size = static_cast<long>(data.size());
-  for (VORN_StrBaseIO* stream : std::vector<VORN_StrBaseIO*>{&reserved, &small, &plain}) {
-    for (std::size_t at = 0; at < data.size(); at += 4096) stream->Write(&data[at], 4096);
-    EXPECT_EQ(stream->Tell(), size);
-    stream->Seek(-100, VORN_StrBaseIO::FromEnd);
-    stream->Seek(-400, VORN_StrBaseIO::FromCurrent);
-    std::vector<unsigned char> back(800);
-    EXPECT_EQ(stream->Read(back.data(), back.size()), 500u);
-    EXPECT_TRUE(std::equal(data.end() - 500, data.end(), back.begin()));
-    EXPECT_TRUE(stream->EndOfFile() && !stream->Good());
-    stream->Seek(size + 100, VORN_StrBaseIO::FromStart);
-    stream->Write("\xAA", 1);
-    std::vector<unsigned char> expected = data;
-    expected.resize(data.size() + 100, 0);
-    expected.push_back(0xAA);
-    EXPECT_TRUE(BytesOf(*stream, 0, size + 200) == expected);
-    const auto seekBeforeStart = [&] { stream->Seek(-1, VORN_StrBaseIO::FromStart); };
-    EXPECT_EQ(CaughtError(seekBeforeStart).Kind(), ErrorText::kFileSeek);
+// Groups back to back: typical data (shrinks to a third), nothing (no bytes),
+// corners alone, mixed groups of many sizes (at most a byte per 8 units above
+// raw). They decode in sequence bit for bit and copy one by one exactly.
+TEST_P(Streams, GroupsRoundTripCopyExactlyAndRefuseDamage) {
+  std::mt19937_64 random(GetParam() + 1);
+  std::vector<Units> groups(2);
+  for (int i = 0; i < 1000; ++i) {
+    const OBS kinds[] = {0.0, -limits::max(), TextUnit(""), TextUnit("ab"),
+                         static_cast<double>(random() % 1000)};
+    groups[0].push_back(kinds[random() % 5]);
+  }
+  for (OBS unit : Corners()) groups.push_back({unit});
+  const std::size_t sized = groups.size();
+  for (std::size_t n : {7, 8, 9, 17, 127, 128, 129, 255, 256, 257, 300, 4096, 100000}) {
+    groups.push_back(MixedUnits(n, random));
+  }
+  for (int i = 0; i < 1000; ++i) groups.push_back(MixedUnits(random() % 41, random));
+  std::unique_ptr<VORN_StrBaseIO> stream = NewStream();
+  std::vector<long> starts;
+  for (const Units& units : groups) {
+    const long start = stream->Tell(), n = static_cast<long>(units.size());
+    starts.push_back(start);
+    WriteCompressed(*stream, units.data(), n);
+    ASSERT_LE(stream->Tell() - start, 8 * n + n / 8 + 4) << n << " units grew";
+  }
+  starts.push_back(stream->Tell());
+  EXPECT_LE(starts[1], 8 * 1000 / 3) << "typical data";
+  EXPECT_EQ(starts[2], starts[1]) << "an empty group has bytes";
+  Reopen(stream);
+  for (const Units& units : groups) {
+    Units back(units.size());
+    ReadCompressed(*stream, back.data(), static_cast<long>(back.size()));
+    ASSERT_TRUE(units.empty() ||  // bit for bit: NaN payloads, -0.0
+                std::memcmp(back.data(), units.data(), units.size() * sizeof(OBS)) == 0)
+        << units.size() << " units changed";
+  }
+  EXPECT_EQ(stream->Tell(), starts.back());
+  VORN_TempFile file("merge", true);
+  VORN_InMemoryFile memory(16);
+  Bytes expected;  // the groups, last first
+  for (std::size_t g = groups.size(); g-- > 0;) {
+    const Bytes bytes = BytesOf(*stream, starts[g], starts[g + 1]);
+    expected.insert(expected.end(), bytes.begin(), bytes.end());
+    for (VORN_StrBaseIO* to : std::initializer_list<VORN_StrBaseIO*>{&file, &memory}) {
+      stream->Seek(starts[g], VORN_StrBaseIO::FromStart);
+      CopyPrecompressed(*stream, *to, static_cast<long>(groups[g].size()));
+      ASSERT_EQ(stream->Tell(), starts[g + 1]);
+      ASSERT_EQ(to->Tell(), static_cast<long>(expected.size()));
+    }
+  }
+  VORN_TempFile copy(file);
+  const long end = static_cast<long>(expected.size());
+  EXPECT_TRUE(BytesOf(copy, 0, end) == expected && BytesOf(memory, 0, end) == expected);
+
+  // Reads or copies groups of `ns` units from `bytes`; true when refused.
+  const auto refused = [&](const Bytes& bytes, const std::vector<long>& ns, bool copy) {
+    std::unique_ptr<VORN_StrBaseIO> from = NewStream();
+    if (!bytes.empty()) from->Write(bytes.data(), bytes.size());
+    Reopen(from);
+    VORN_InMemoryFile sink(16);
+    Units units(301);
+    try {
+      for (long n : ns) {
+        copy ? CopyPrecompressed(*from, sink, n) : ReadCompressed(*from, units.data(), n);
+      }
+      EXPECT_LE(from->Tell(), static_cast<long>(bytes.size()));
+      return false;
+    } catch (const ErrorText& error) {
+      EXPECT_TRUE(error.Kind() == ErrorText::kCorruptData && error.Detail() == EBADMSG);
+      const std::string name = GetParam() ? scope_.path + "/sort" : "stream in memory";
+      EXPECT_NE(error.Text().find(name), std::string::npos) << error.Text();
+      return true;
+    }
+  };
+  // The sized groups up to 300 units, cut or damaged, raise a corrupt-data
+  // ErrorText and never read outside the stream (the asan build checks that).
+  const Bytes run = BytesOf(*stream, starts[sized], starts[sized + 11]);
+  std::vector<long> counts;
+  for (std::size_t g = sized; g < sized + 11; ++g) counts.push_back(groups[g].size());
+  EXPECT_FALSE(refused(run, counts, false) || refused(run, counts, true)) << "sound";
+  ++counts.back();
+  EXPECT_TRUE(refused(run, counts, false) && refused(run, counts, true)) << "one more";
+  --counts.back();
+  for (std::size_t length = 0; length < run.size(); length += GetParam() ? 29 : 1) {
+    const Bytes cut(run.begin(), run.begin() + static_cast<long>(length));
+    EXPECT_TRUE(refused(cut, counts, false) && refused(cut, counts, true)) << length;
+  }
+  for (int trial = 0; trial < 100; ++trial) {
+    Bytes bytes = run;
+    for (int flips = 1 + random() % 4; flips > 0; --flips) {
+      bytes[random() % bytes.size()] ^= 1u << random() % 8;
+    }
+    refused(bytes, counts, trial % 2 != 0);
   }
 }
 
-TEST(NamedFile, ModesDecideWhereWritesGo) {
-  ScopedSettings scope;
-  const std::string path = scope.path() + "/named.txt";
-  VORN_FileStream stream;
-  stream.Open(ExtNameStr(scope.path()), ExtNameStr("named.txt"), "w");
-  stream.Write("0123456789", 10);
-  stream.Open((scope.path() + "/").c_str(), "named.txt", "r+");  // closes first
-  stream.Seek(3, VORN_StrBaseIO::FromStart);
-  stream.Write("xy", 2);
-  char text[4] = {};
-  EXPECT_EQ(stream.Read(text, 3), 3u);  // reading after writing sees the file
-  EXPECT_STREQ(text, "567");
-  stream.Open(path.c_str(), "a");
-  stream.Write(";", 1);
-  stream.Close();
-  std::ifstream file(path);
-  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(file), {}), "012xy56789;");
-  const ErrorText error = CaughtError([&] { stream.Open((path + "x").c_str(), "r"); });
-  EXPECT_EQ(error.Text(), "cannot open file " + path + "x: " + std::strerror(ENOENT));
-}
+INSTANTIATE_TEST_SUITE_P(InMemoryAndFileBuffers, Streams,
+                         testing::Values(0, 1, 7, 333, 4096, 256 * 1024));
 
 }  // namespace
