@@ -1,7 +1,6 @@
 ! Calls srtfva_, srtfpk_ and srtfup_ as the host's Fortran code does (external
-! names, INTEGER(8) and LOGICAL(8) scalars, all by reference, no interface):
-! plans a record for a numeric and a string key, packs rows plain and
-! compressed, unpacks them, and stops with a non-zero code on a difference.
+! names, INTEGER(8) and LOGICAL(8) scalars by reference, no interface); stops
+! with a non-zero code where the plan or a packed row's round trip differs.
 program records_fortran_test
   implicit none
   integer(8), external :: srtfva
@@ -10,10 +9,9 @@ program records_fortran_test
   ! Key 1: numeric at unit 5, ascending; key 2: 12 bytes at unit 2, descending.
   integer(8) :: keys(nkeys, 3) = reshape([5_8, 2_8, 1_8, -1_8, 0_8, 12_8], [2, 3])
   integer(8) :: map(2 * (2 * nkeys + 1)), keylst(3 * (nkeys + 1)), nmap, nkmap, keywid, flags
-  real(8) :: rows(widraw, 3), rec(16), back(widraw)
+  real(8) :: rows(widraw, 2), rec(16), back(widraw)
   integer :: r
 
-  ! The first call counts the map's pairs, the second fills it.
   if (srtfva(nkeys, keys, keylst, map, nmap, nkmap, keywid, widraw, .true._8, .false._8) /= 0) stop 1
   if (nmap /= 5 .or. nkmap /= 2 .or. keywid /= 3) stop 2
   if (srtfva(nkeys, keys, keylst, map, nmap, nkmap, keywid, widraw, .true._8, .true._8) /= 0) stop 3
@@ -21,13 +19,11 @@ program records_fortran_test
   if (any(keylst /= [3_8, 0_8, 1_8, 1_8, 12_8, -1_8, 1_8, -1_8, 1_8])) stop 5
 
   rows(:, 1) = [1.0_8, 0.0_8, 0.0_8, 0.5_8, 42.0_8, -99.0_8]
-  rows(:, 2) = [-huge(1.0_8), 0.0_8, 0.0_8, 151.0_8, -0.0_8, 3.5_8]
-  rows(:, 3) = [0.0_8, 0.0_8, 0.0_8, 2.0_8, 1.0e300_8, 7.0_8]
-  rows(2:3, 1) = transfer('AB              ', 0.0_8, 2)
-  rows(2:3, 2) = transfer('HELLO WORLD!tail', 0.0_8, 2)
-  rows(2:3, 3) = transfer('                ', 0.0_8, 2)
+  rows(:, 2) = [-huge(1.0_8), 0.0_8, 0.0_8, 151.0_8, -0.0_8, 1.0e300_8]
+  rows(2:3, 1) = transfer('                ', 0.0_8, 2)
+  rows(2:3, 2) = transfer('HELLO WORLD     ', 0.0_8, 2)
   do flags = 0, 1
-    do r = 1, 3
+    do r = 1, 2
       call srtfpk(rows(:, r), rec, real(r, 8), map, keylst, nmap, nkmap, flags)
       if (transfer(rec(2), 0_8) /= transfer(real(r, 8), 0_8)) stop 6
       back = -1.0_8

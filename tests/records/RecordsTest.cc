@@ -1,6 +1,6 @@
-// The record routines against plain models of the record format: the plan of
-// srtfva_, the codes and code groups of srtfpk_, the trimming of string key
-// fields, and random rows packed through random plans and unpacked again.
+// The record routines against models of the record format, and as a host sees
+// them: exported names, calls into this program's obmove_ and assert_.
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -17,38 +17,36 @@
 #include "host/HostServices.h"
 #include "isort/sortfile.h"
 
+using Units = std::vector<std::uint64_t>;
+using Ints = std::vector<INTEGER>;        // SI too
+static Ints moves;                        // the unit count of each obmove_ call
+static std::vector<std::string> asserts;  // "NAME: condition" of each assert_ call
+
+extern "C" __attribute__((visibility("default"))) void obmove_(const OBS* from, OBS* to,
+                                                               const INTEGER* n) {
+  moves.push_back(*n);
+  std::memmove(to, from, static_cast<std::size_t>(*n) * sizeof(OBS));
+}
+extern "C" __attribute__((visibility("default"))) void assert_(
+    const INTEGER* nameLength, const char* name, const INTEGER* textLength,
+    const char* text, std::size_t nameChars, std::size_t textChars) {
+  EXPECT_TRUE(*nameLength == INTEGER(nameChars) && *textLength == INTEGER(textChars));
+  asserts.push_back(std::string(name, nameChars) + ": " + std::string(text, textChars));
+}
+
 namespace {
 
-using Units = std::vector<std::uint64_t>;
-using Ints = std::vector<INTEGER>;
 constexpr std::uint64_t kBlanks = 0x2020202020202020u;
-constexpr INTEGER kUnset = -777;
 
-std::uint64_t Bits(double value) {
-  std::uint64_t bits;
-  std::memcpy(&bits, &value, 8);
-  return bits;
+template <typename To, typename From>
+To Cast(From from) {
+  To to;
+  std::memcpy(&to, &from, 8);
+  return to;
 }
+std::uint64_t Bits(double value) { return Cast<std::uint64_t>(value); }
 std::uint64_t Missing() { return Bits(CmnGlb[1]); }
-
-// A control unit from its codes, the first at the lowest address.
-std::uint64_t Control(std::vector<unsigned char> codes) {
-  codes.resize(8, 0);
-  std::uint64_t unit;
-  std::memcpy(&unit, codes.data(), 8);
-  return unit;
-}
-
-// A host key array (column-major) from (position, direction, width) triples.
-using Key = std::array<SI, 3>;
-std::vector<SI> HostKeys(const std::vector<Key>& keys) {
-  const std::size_t n = keys.size();
-  std::vector<SI> host(3 * n);
-  for (std::size_t k = 0; k < n; ++k)
-    for (std::size_t i = 0; i < 3; ++i) host[i * n + k] = keys[k][i];
-  return host;
-}
-
+std::uint64_t Control(std::array<unsigned char, 8> c) { return Cast<std::uint64_t>(c); }
 SI KeyUnits(SI width) { return std::max<SI>(1, (width + 7) / 8); }
 
 struct Plan {
@@ -59,248 +57,180 @@ auto Tie(const Plan& p) {
   return std::tie(p.result, p.nmap, p.nkmap, p.keywid, p.map, p.keylst);
 }
 
-// srtfva_ as a host calls it: without FILL to learn the counts, then with
-// FILL. Both calls must agree; the first writes no array, the second nothing
-// past the map's NMAP pairs and the list's NKEYS + 1 triples, and a refused key
-// array (10) gets counts of 0 and nothing written.
-Plan PlanKeys(const std::vector<SI>& keys, INTEGER widraw, bool rearr = true) {
+// srtfva_ without FILL, then with: both agree, the first writes nothing, the
+// second nothing past NMAP pairs and NKEYS + 1 triples, a refusal (10) nothing.
+Plan PlanKeys(const Ints& keys, INTEGER widraw, bool rearr = true) {
   const INTEGER nkeys = static_cast<INTEGER>(keys.size() / 3);
-  const LOGICAL r = rearr, counting = 0, filling = 1;
-  const Ints untouched(4 * keys.size() + 8, kUnset);
+  const Ints untouched(4 * keys.size() + 8, -777);
   Ints map = untouched, keylst = untouched;
   Plan counted{}, plan{};
   counted.result = srtfva_(nkeys, keys.data(), keylst.data(), map.data(), counted.nmap,
-                           counted.nkmap, counted.keywid, widraw, r, counting);
+                           counted.nkmap, counted.keywid, widraw, rearr, 0);
   EXPECT_TRUE(map == untouched && keylst == untouched) << "written without FILL";
   plan.result = srtfva_(nkeys, keys.data(), keylst.data(), map.data(), plan.nmap,
-                        plan.nkmap, plan.keywid, widraw, r, filling);
+                        plan.nkmap, plan.keywid, widraw, rearr, 1);
   EXPECT_EQ(Tie(counted), Tie(plan)) << "FILL false and true disagree";
   EXPECT_TRUE(plan.result == 0 || (plan.nmap | plan.nkmap | plan.keywid) == 0);
   const auto mapEnd = map.begin() + (plan.result ? 0 : 2 * plan.nmap);
   const auto listEnd = keylst.begin() + (plan.result ? 0 : nkeys + 1) * 3;
-  EXPECT_EQ(std::count(mapEnd, map.end(), kUnset), map.end() - mapEnd) << "written past";
-  EXPECT_EQ(std::count(listEnd, keylst.end(), kUnset), keylst.end() - listEnd);
+  EXPECT_TRUE(std::equal(mapEnd, map.end(), untouched.begin()) &&
+              std::equal(listEnd, keylst.end(), untouched.begin()))
+      << "written past the plan";
   plan.map.assign(map.begin(), mapEnd);
   plan.keylst.assign(keylst.begin(), listEnd);
   return plan;
 }
 
-// The plan from the units that the keys cover: a key run for each stretch of
-// covered units, a payload run for each stretch of the rest, key runs first;
-// a key's field lies where its first unit lands among the key runs.
-Plan ModelPlan(const std::vector<SI>& keys, INTEGER widraw) {
-  const std::size_t n = keys.size() / 3;
-  std::vector<bool> covered(static_cast<std::size_t>(widraw) + 2, false);
-  for (std::size_t k = 0; k < n; ++k)
-    for (SI u = 0; u < KeyUnits(keys[2 * n + k]); ++u) covered[keys[k] + u] = true;
-  Plan plan{};
-  Ints payload, at(covered.size(), 0);
-  for (INTEGER u = 1, v; u <= widraw; u = v) {
-    for (v = u; v <= widraw && covered[v] == covered[u]; ++v)
-      if (covered[v]) at[v] = ++plan.keywid;
-    Ints& runs = covered[u] ? plan.map : payload;
-    runs.insert(runs.end(), {u, v - u});
-  }
-  plan.nkmap = static_cast<INTEGER>(plan.map.size() / 2);
-  plan.map.insert(plan.map.end(), payload.begin(), payload.end());
-  plan.nmap = static_cast<INTEGER>(plan.map.size() / 2);
-  for (std::size_t k = 0; k < n; ++k)
-    plan.keylst.insert(plan.keylst.end(), {at[keys[k]], keys[2 * n + k], keys[n + k]});
-  plan.keylst.insert(plan.keylst.end(), {1, -1, 1});
-  return plan;
-}
-
-// The code of a unit: missing, blanks, a literal when the lower half is used,
-// the integers -99 to 151 (code = value + 100), else a literal.
+// Missing, blanks, the integers -99 to 151 but -0.0 (value + 100), else literal.
 unsigned ModelCode(std::uint64_t v) {
-  double d;
-  std::memcpy(&d, &v, 8);
-  if (v == Missing()) return 255;
-  if (v == kBlanks) return 254;
-  if (static_cast<std::uint32_t>(v) != 0) return 253;
-  if (d == std::trunc(d) && d >= -99 && d <= 151 && (d != 0 || v == 0))  // not -0.0
-    return static_cast<unsigned>(d + 100);
-  return 253;
+  const double d = Cast<double>(v);
+  if (v == Missing() || v == kBlanks) return v == Missing() ? 255 : 254;
+  const bool coded = static_cast<std::uint32_t>(v) == 0 && d == std::trunc(d) && d >= -99;
+  return coded && d <= 151 && (d != 0 || v == 0) ? static_cast<unsigned>(d + 100) : 253;
 }
 
-// The record of a row: length, header, the plain pairs' units, then for a
-// compressed record the rest as groups of a control unit and its literals;
-// string key fields trimmed (a NUL for the first trailing blank) if `trim`.
-Units ModelPack(const Units& row, const Plan& plan, bool compressed, std::uint64_t header,
-                bool trim) {
+// A record, key fields untrimmed; coded pairs as groups of a control unit and literals.
+Units ModelPack(const Units& row, const Plan& plan, bool coded, std::uint64_t header) {
   Units record = {0, header}, payload;
   for (INTEGER p = 0; p < plan.nmap; ++p) {
-    Units& to = compressed && p >= plan.nkmap ? payload : record;
+    Units& to = coded && p >= plan.nkmap ? payload : record;
     const auto from = row.begin() + (plan.map[2 * p] - 1);
     to.insert(to.end(), from, from + plan.map[2 * p + 1]);
   }
   for (std::size_t g = 0; g < payload.size(); g += 8) {
-    std::vector<unsigned char> codes;
+    std::array<unsigned char, 8> codes{};
     Units literals;
-    for (std::size_t i = g; i < std::min(g + 8, payload.size()); ++i) {
-      codes.push_back(static_cast<unsigned char>(ModelCode(payload[i])));
-      if (codes.back() == 253) literals.push_back(payload[i]);
-    }
+    for (std::size_t i = g; i < std::min(g + 8, payload.size()); ++i)
+      if ((codes[i - g] = ModelCode(payload[i])) == 253) literals.push_back(payload[i]);
     record.push_back(Control(codes));
     record.insert(record.end(), literals.begin(), literals.end());
   }
   record[0] = record.size();
-  for (std::size_t t = 0; trim && plan.keylst[t + 1] >= 0; t += 3) {
-    char* field = reinterpret_cast<char*>(&record[1 + plan.keylst[t]]);
-    INTEGER end = plan.keylst[t + 1];
-    if (end == 0 || field[end - 1] != ' ') continue;
-    while (end > 0 && field[end - 1] == ' ') --end;
-    field[end] = '\0';
-  }
   return record;
 }
 
-// srtfpk_ into a buffer of room for every unit and a control unit per eight,
-// filled with a pattern that must survive behind the record's length.
+// srtfpk_ into room for every unit and a control unit per eight, all kept.
 Units Pack(const Units& row, const Plan& plan, INTEGER flags, std::uint64_t header) {
   constexpr std::uint64_t kPattern = 0x5A5A5A5A5A5A5A5Au;
   Units record(2 + row.size() + (row.size() + 7) / 8, kPattern);
-  OBS hdrval;
-  std::memcpy(&hdrval, &header, 8);
   srtfpk_(reinterpret_cast<const OBS*>(row.data()), reinterpret_cast<OBS*>(record.data()),
-          hdrval, plan.map.data(), plan.keylst.data(), plan.nmap, plan.nkmap, flags);
+          Cast<OBS>(header), plan.map.data(), plan.keylst.data(), plan.nmap, plan.nkmap,
+          flags);
   const std::size_t length = std::min<std::size_t>(record[0], record.size());
-  EXPECT_EQ(length, record[0]) << "a length past the largest record";
-  EXPECT_TRUE(std::all_of(record.begin() + static_cast<std::ptrdiff_t>(length),
-                          record.end(),
-                          [](std::uint64_t unit) { return unit == kPattern; }))
-      << "written behind the record";
+  EXPECT_TRUE(length == record[0] && Units(record.begin() + length, record.end()) ==
+                                         Units(record.size() - length, kPattern))
+      << "a length or a write past the largest record";
   record.resize(length);
   return record;
 }
 
-// Units that take every road of the code choice.
+// Integers and halves around the coded range, missing, blanks, zeros, a lower
+// half of 0, host patterns, any bits: every road of the code choice.
 std::uint64_t RandomUnit(std::mt19937_64& random) {
-  const std::uint64_t r = random(), small = (r >> 8) % 400;
+  const std::uint64_t r = random(), s = r >> 8, host = IEEEPart1[s % 256] << 32;
+  const std::uint64_t low0 =
+      (s & 1) << 63 | (1023 + (s >> 1) % 9) << 52 | (s >> 5) << 44 >> 12;
+  const double small = s % 400 - 130.0;
   const std::uint64_t kinds[8] = {
-      Bits(small - 130.0), Bits(small - 129.5), Missing(), kBlanks,
-      r & 1 << 8 ? 0 : Bits(-0.0),
-      // lower half 0, the exponent of a small integer, any upper mantissa bits
-      (r >> 8 & 1) << 63 | (1023 + (r >> 9) % 9) << 52 | (r >> 13 & 0xFFFFF) << 32,
-      IEEEPart1[(r >> 8) % 256] << 32, random()};  // random(): NaN patterns, bytes
+      Bits(small), Bits(small + 0.5), Missing(), kBlanks, s & 1 ? 0 : Bits(-0.0), low0,
+      host,        random()};
   return kinds[r % 8];
 }
-// 8 bytes of text without a NUL, ending in 0 to 8 blanks.
-std::uint64_t RandomText(std::mt19937_64& random) {
-  const std::uint64_t keep = ~std::uint64_t{0} >> 8 * (random() % 8);
-  return random() % 9 == 0 ? kBlanks : ((random() | kBlanks) & keep) | (kBlanks & ~keep);
-}
 
-// Valid random keys. With `separate`, no two string keys share a unit: the
-// NUL that trims one field could otherwise end the other's text.
-std::vector<SI> RandomKeys(std::mt19937_64& random, INTEGER widraw, std::size_t n,
-                           SI maxWidth, bool separate) {
-  std::vector<Key> keys;
+// Valid random keys as the host passes them; with `separate` no two string
+// keys share a unit, as the NUL that trims one could end the other's text.
+Ints RandomKeys(std::mt19937_64& random, INTEGER widraw, std::size_t n, bool separate) {
+  Ints keys(3 * n);
   std::vector<bool> text(static_cast<std::size_t>(widraw) + 1, false);
-  for (std::size_t tries = 0; keys.size() < n && tries < 20 * n; ++tries) {
-    const SI width = random() % 2 ? 1 + static_cast<SI>(random() % maxWidth) : 0;
+  for (std::size_t k = 0; k < n;) {  // a numeric key always fits
+    const SI width = random() % 2 ? 1 + static_cast<SI>(random() % 60) : 0;
     if (KeyUnits(width) > widraw) continue;
     const SI position = 1 + static_cast<SI>(random() % (widraw - KeyUnits(width) + 1));
     const auto from = text.begin() + position, to = from + KeyUnits(width);
     if (separate && width > 0 && std::count(from, to, true) > 0) continue;
     if (separate && width > 0) std::fill(from, to, true);
-    keys.push_back({position, random() % 2 ? 1 : -1, width});
+    keys[k] = position, keys[n + k] = random() % 2 ? 1 : -1, keys[2 * n + k++] = width;
   }
-  return HostKeys(keys);
+  return keys;
 }
 
-// Plans `keys` against the model, then packs `rows` random rows plain and
-// compressed: each record must be the model's, unit for unit, and unpack to
-// its row, leaving the record's key fields restored.
-Plan ExpectRoundTrips(std::mt19937_64& random, const std::vector<SI>& keys,
-                      INTEGER widraw, int rows) {
+// Plans `keys`, packs `rows` random rows plain and compressed: each record is
+// the model's trimmed by srtkeyz_, and unpacks to its row, restoring its key
+// fields, each where the key list says. String key units are text without a
+// NUL ending in 0 to 8 blanks.
+Plan RoundTrips(std::mt19937_64& random, const Ints& keys, INTEGER widraw, int rows) {
   const Plan plan = PlanKeys(keys, widraw);
-  EXPECT_EQ(Tie(plan), Tie(ModelPlan(keys, widraw)));
   const std::size_t n = keys.size() / 3;
+  EXPECT_EQ(plan.result, 0);
   for (int r = 0; r < rows && !testing::Test::HasFailure(); ++r) {
     Units row(static_cast<std::size_t>(widraw));
     for (std::uint64_t& unit : row) unit = RandomUnit(random);
     for (std::size_t k = 0; k < n; ++k)
-      for (SI u = 0; keys[2 * n + k] > 0 && u < KeyUnits(keys[2 * n + k]); ++u)
-        row[keys[k] - 1 + u] = RandomText(random);
+      for (SI u = 0; keys[2 * n + k] > 0 && u < KeyUnits(keys[2 * n + k]); ++u) {
+        const std::uint64_t keep = ~std::uint64_t{0} >> 8 * (random() % 8);
+        row[keys[k] - 1 + u] =
+            random() % 9 ? ((random() | kBlanks) & keep) | (kBlanks & ~keep) : kBlanks;
+      }
     for (INTEGER flags : {0, 1}) {
       const std::uint64_t header = random();
-      Units record = Pack(row, plan, flags, header);
-      EXPECT_EQ(record, ModelPack(row, plan, flags, header, true)) << "flags " << flags;
-      Units back(row.size(), 0xDEADBEEFu);
+      const Units model = ModelPack(row, plan, flags, header);
+      Units record = Pack(row, plan, flags, header), trimmed = model, back(row.size());
+      srtkeyz_(reinterpret_cast<OBS*>(trimmed.data()), plan.keylst.data());
+      EXPECT_EQ(record, trimmed) << "flags " << flags;
       srtfup_(reinterpret_cast<OBS*>(record.data()), reinterpret_cast<OBS*>(back.data()),
               plan.map.data(), plan.keylst.data(), plan.nmap, plan.nkmap, flags);
-      EXPECT_EQ(back, row) << "flags " << flags;
-      EXPECT_EQ(record, ModelPack(row, plan, flags, header, false)) << "flags " << flags;
+      EXPECT_TRUE(back == row && record == model) << "flags " << flags;
+      for (std::size_t k = 0; k < n; ++k)
+        for (SI u = 0; u < KeyUnits(keys[2 * n + k]); ++u)
+          EXPECT_EQ(record[1 + plan.keylst[3 * k] + u], row[keys[k] - 1 + u]);
     }
   }
   return plan;
 }
 
-TEST(RecordPlan, WorkedExample) {
-  const std::vector<SI> keys = HostKeys({{7, 1, 0}, {2, -1, 12}, {4, 1, 0}});
+// The worked example, with and without REARR (keys as they lie in the row);
+// then each kind of bad key (position outside the row, string past it,
+// direction not 1 or -1, negative width) at any index among valid ones.
+TEST(RecordPlan, WorkedExampleAndEachKindOfInvalidKeyAtEveryIndex) {
+  const Ints keys = {7, 2, 4, 1, -1, 1, 0, 12, 0};  // positions, directions, widths
   const Ints map = {2, 3, 7, 1, 1, 1, 5, 2, 8, 3};
   const Ints keylst = {4, 0, 1, 1, 12, -1, 3, 0, 1, 1, -1, 1};
   EXPECT_EQ(Tie(PlanKeys(keys, 10)), Tie(Plan{0, 5, 2, 4, map, keylst}));
-  // Without REARR the list names the keys where they lie in the row.
   const Ints inRow = {7, 0, 1, 2, 12, -1, 4, 0, 1, 1, -1, 1};
   EXPECT_EQ(Tie(PlanKeys(keys, 10, false)), Tie(Plan{0, 0, 0, 0, {}, inRow}));
-}
-
-// Every key is examined: a bad key at any index refuses the array.
-TEST(RecordPlan, EachKindOfInvalidKeyAtEveryIndexIsRefused) {
-  const std::vector<Key> valid = {{3, 1, 0}, {1, -1, 16}, {8, 1, 8}, {5, -1, 0}};
-  // Positions outside the row, a string past it, directions other than 1 and
-  // -1, a negative width.
-  const std::vector<Key> invalid = {{0, 1, 0}, {-4, 1, 0}, {11, 1, 0}, {9, 1, 17},
-                                    {3, 0, 0}, {3, 2, 0},  {3, -2, 8}, {3, 1, -1}};
-  for (const auto& bad : invalid)
-    for (std::size_t index = 0; index < valid.size(); ++index)
+  const Ints valid = {3, 1, 8, 9, 1, -1, 1, -1, 0, 16, 8, 16};
+  EXPECT_EQ(PlanKeys(valid, 10).result, 0);
+  const Ints bad = {0, 1, 0, -4, 1, 0, 11, 1,  0, 9, 1, 17,
+                    3, 0, 0, 3,  2, 0, 3,  -2, 8, 3, 1, -1};
+  for (std::size_t b = 0; b < bad.size(); b += 3)
+    for (std::size_t index = 0; index < 4; ++index)
       for (bool rearr : {true, false}) {
-        std::vector<Key> keys = valid;
-        keys[index] = bad;
+        Ints keys = valid;
+        for (std::size_t c = 0; c < 3; ++c) keys[4 * c + index] = bad[b + c];
         SCOPED_TRACE(testing::PrintToString(keys) + (rearr ? " rearr" : ""));
-        EXPECT_EQ(PlanKeys(HostKeys(keys), 10, rearr).result, 10);
+        EXPECT_EQ(PlanKeys(keys, 10, rearr).result, 10);
       }
-  // Made valid, the same keys pass, so each refusal above is the bad key's.
-  EXPECT_EQ(PlanKeys(HostKeys(valid), 10).result, 0);
-  EXPECT_EQ(PlanKeys(HostKeys({{9, 1, 16}}), 10).result, 0);  // ends at the last unit
 }
 
-// More than 64 keys: srtfva_ sizes its ordering to the key count, so they get
-// their plan rather than a refusal.
-TEST(RecordPlan, MoreThanSixtyFourKeysArePlanned) {
-  std::mt19937_64 random(23);
-  for (INTEGER n : {64, 65, 200, 1000})
-    ExpectRoundTrips(random, RandomKeys(random, 4 * n, n, 60, true), 4 * n, 2);
-}
-
-TEST(RecordPack, CodeOfEachKindOfUnit) {
-  const auto PackedCode = [](std::uint64_t v) {  // the first code of a record of one
+// Each kind of unit's code; the system-missing value wins over any other. Eight
+// payload units fill a control unit, literals behind it in code order; a ninth
+// starts a second; the codes of two pairs run on.
+TEST(RecordPack, CodesAndControlUnitsOf8And9PayloadUnits) {
+  const auto PackedCode = [](std::uint64_t v) {
     return Pack({v}, Plan{0, 1, 0, 0, {1, 1}, {1, -1, 1}}, 1, 0).at(2) & 0xFF;
   };
-  const std::vector<std::pair<double, unsigned>> examples = {
-      {1.0, 101},   {-99.0, 1},   {151.0, 251},   {-1.0, 99},   {-98.0, 2},
-      {7.0, 107},   {128.0, 228}, {0.0, 100},     {152.0, 253}, {-100.0, 253},
-      {0.5, 253},   {3.5, 253},   {1e300, 253},   {-0.0, 253},  {1.5, 253},
-      {-99.5, 253}, {255.0, 253}, {-DBL_MAX, 255}};
-  for (const auto& [value, code] : examples)
-    EXPECT_EQ(PackedCode(Bits(value)), code) << value;
-  EXPECT_EQ(PackedCode(kBlanks), 254u);  // eight blanks, also in a numeric field
-  // The system-missing value wins over every other code.
+  const double v[] = {1, -99, 151, 0, 152, -100, 0.5, -0.0, 1e300, -DBL_MAX};
+  const unsigned c[] = {101, 1, 251, 100, 253, 253, 253, 253, 253, 255};
+  for (int i = 0; i < 10; ++i) EXPECT_EQ(PackedCode(Bits(v[i])), c[i]) << v[i];
+  EXPECT_EQ(PackedCode(kBlanks), 254u);  // in any field
   const double saved = CmnGlb[1];
   for (std::uint64_t missing : {Bits(1.0), kBlanks, std::uint64_t{0}, Bits(0.5)}) {
-    std::memcpy(&CmnGlb[1], &missing, 8);
+    CmnGlb[1] = Cast<double>(missing);
     EXPECT_EQ(PackedCode(missing), 255u) << std::hex << missing;
   }
   EXPECT_EQ(PackedCode(Bits(-DBL_MAX)), 253u);  // no longer the missing value
   CmnGlb[1] = saved;
-}
 
-// Eight payload units fill one control unit, the literals behind it in code
-// order; a ninth starts a second group. The payload lies in two pairs, whose
-// codes run on from one to the next.
-TEST(RecordPack, ControlUnitsOf8And9PayloadUnits) {
   const Units row = {Bits(42.5), Bits(1.0), Bits(0.5), kBlanks,     Missing(),
                      Bits(2.0),  Bits(3.5), Bits(0.0), Bits(-99.0), Bits(1e300)};
   const std::uint64_t first = Control({101, 253, 254, 255, 102, 253, 100, 1});
@@ -311,34 +241,33 @@ TEST(RecordPack, ControlUnitsOf8And9PayloadUnits) {
                    Bits(1e300)}));
 }
 
-// Random key arrays against the coverage model, with and without FILL
-// (PlanKeys); every other one has separate string keys and packs rows.
+// Random keys (every other set separate and packed), over 64 keys (planned,
+// not refused), no failed check; payload and key runs of 999 and 1000 units:
+// obmove_ copies only the longer, packing and unpacking, and not if coded.
 TEST(RecordRoundTrip, RandomRowsThroughRandomPlans) {
   std::mt19937_64 random(2024);
+  asserts.clear();
   for (int i = 0; i < 4000 && !HasFailure(); ++i) {
-    const INTEGER widraw = 1 + static_cast<INTEGER>(random() % 40);
-    const bool separate = i % 2 == 0;
+    const INTEGER widraw = 1 + static_cast<INTEGER>(random() % 40), rows = i % 2 ? 0 : 4;
     SCOPED_TRACE(i);
-    ExpectRoundTrips(random, RandomKeys(random, widraw, random() % 9, 40, separate),
-                     widraw, separate ? 4 : 0);
+    RoundTrips(random, RandomKeys(random, widraw, random() % 9, rows > 0), widraw, rows);
   }
+  for (INTEGER n : {64, 65, 200, 1000})
+    RoundTrips(random, RandomKeys(random, 4 * n, n, true), 4 * n, 2);
+  EXPECT_TRUE(asserts.empty());
+  moves.clear();
+  EXPECT_EQ(RoundTrips(random, Ints{1000, 1, 0}, 2000, 3).map,
+            (Ints{1000, 1, 1, 999, 1001, 1000}));
+  EXPECT_EQ(moves, Ints(3 * 2, 1000));  // plain only
+  moves.clear();
+  const Plan runs = RoundTrips(random, Ints{2, 2000, 1, -1, 7992, 8000}, 3100, 3);
+  EXPECT_EQ(runs.map, (Ints{2, 999, 2000, 1000, 1, 1, 1001, 999, 3000, 101}));
+  EXPECT_EQ(moves, Ints(3 * 4, 1000));  // plain and compressed
 }
 
-// Runs of up to 999 units are copied by the library, longer ones by the
-// host's obmove_: payload runs of 999 and 1000 units, then key runs.
-TEST(RecordRoundTrip, RunsOf999And1000Units) {
-  std::mt19937_64 random(99);
-  const Plan payload = ExpectRoundTrips(random, HostKeys({{1000, 1, 0}}), 2000, 3);
-  EXPECT_EQ(payload.map, (Ints{1000, 1, 1, 999, 1001, 1000}));
-  const Plan keys =
-      ExpectRoundTrips(random, HostKeys({{2, 1, 999 * 8}, {2000, -1, 8000}}), 3100, 3);
-  EXPECT_EQ(keys.map, (Ints{2, 999, 2000, 1000, 1, 1, 1001, 999, 3000, 101}));
-}
-
-// srtkeyz_ puts a NUL in place of a field's first trailing blank; srtkeyunz_
-// blanks a field from its first NUL. Bytes outside the field stay.
+// A NUL for a field's first trailing blank; blanks from its first NUL.
 TEST(KeyTrim, TrimAndRestoreExamples) {
-  const std::string nul(1, '\0');
+  const std::string nul(1, '\0'), header(16, ' '), tail(8, '#');
   const std::vector<std::tuple<INTEGER, std::string, std::string, std::string>> cases = {
       {8, "AB      ", "AB" + nul + "     ", "AB      "},
       {8, "        ", nul + "       ", "        "},
@@ -347,17 +276,35 @@ TEST(KeyTrim, TrimAndRestoreExamples) {
       {8, "XY" + nul + "Z   Q", "XY" + nul + "Z   Q", "XY      "}};
   for (const auto& [width, before, trimmed, restored] : cases) {
     const Ints keylst = {1, width, 1, 1, -1, 1};
-    const std::string header(16, ' '), tail(8, '#');
-    std::vector<OBS> record(4);
-    const auto bytes = [&] {
-      return std::string(reinterpret_cast<char*>(record.data()), 32);
-    };
-    std::memcpy(record.data(), (header + before + tail).data(), 32);
-    srtkeyz_(record.data(), keylst.data());
-    EXPECT_EQ(bytes(), header + trimmed + tail);
-    srtkeyunz_(record.data(), keylst.data());
-    EXPECT_EQ(bytes(), header + restored + tail);
+    std::string record = header + before + tail;
+    srtkeyz_(reinterpret_cast<OBS*>(record.data()), keylst.data());
+    EXPECT_EQ(record, header + trimmed + tail);
+    srtkeyunz_(reinterpret_cast<OBS*>(record.data()), keylst.data());
+    EXPECT_EQ(record, header + restored + tail);
   }
+}
+
+// Names hidden by mistake would only show when a host is loaded; helpers stay
+// hidden. No keys on a row of under 0 units: both checks fail in order, and
+// the list still ends.
+TEST(HostCalls, ExportedNamesAndFailedPlanChecks) {
+  void* library = dlopen(ISORT_LIBRARY_FILE, RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(library, nullptr) << dlerror();
+  Dl_info info{};
+  for (const char* name :
+       {"srtkeyz_", "srtkeyunz_", "SrtUnpack", "srtfup_", "srtfpk_", "srtfva_"})
+    EXPECT_TRUE(dladdr(dlsym(library, name), &info) &&
+                std::strstr(info.dli_fname, "libisort.so"))
+        << name;
+  EXPECT_EQ(dlsym(library, "_ZN5isort7records13TrimKeyFieldsEPdPKl"), nullptr);
+  dlclose(library);
+  Ints list(3);
+  INTEGER n;
+  asserts.clear();
+  EXPECT_EQ(srtfva_(0, nullptr, list.data(), nullptr, n, n, n, -2, 1, 1), 0);
+  EXPECT_EQ(asserts, (std::vector<std::string>{"SRTFVA: NXTIN .EQ. WIDRAW+1",
+                                               "SRTFVA: OUTPOS .EQ. WIDRAW+1"}));
+  EXPECT_EQ(list, (Ints{1, -1, 1}));
 }
 
 }  // namespace
