@@ -4,7 +4,8 @@
 //
 // Records: the input is cut at every '\n'. A line that holds no '"' and no
 // carriage return (except the one of a CRLF) and that does not continue a
-// quoted field is split at its commas directly: an unquoted record is exactly
+// quoted field is split at its delimiters (commas, or what the caller chose)
+// directly: an unquoted record is exactly
 // its comma-separated bytes. Every other line goes through libcsv in strict
 // mode, one line at a time, and the record ends on the line where libcsv
 // reports its end; a newline inside quotes does not end it. libcsv sees
@@ -16,7 +17,10 @@
 // is a record all the same. A blank line outside quotes is a record of one
 // empty field, as RFC 4180 reads it. A carriage return outside quotes that
 // is not part of a CRLF ends a record in the middle of a line, which we
-// refuse rather than guess at old Mac line ends.
+// refuse rather than guess at old Mac line ends, on the last line as on any
+// other (one closing the input is its line end). A UTF-8 byte order mark at
+// the input's start is no part of the first record; the caller may write it
+// back.
 #pragma once
 
 #include <csv.h>
@@ -51,7 +55,8 @@ class CsvReader {
   // messages. With `start` kNoEnd it reads on from the descriptor's offset
   // (a pipe, say); otherwise it reads with pread from byte `start` on, and
   // several readers may share the descriptor.
-  CsvReader(int descriptor, std::string name, std::uint64_t start = kNoEnd);
+  CsvReader(int descriptor, std::string name, char delimiter = ',',
+            std::uint64_t start = kNoEnd);
   ~CsvReader();
   CsvReader(const CsvReader&) = delete;
   CsvReader& operator=(const CsvReader&) = delete;
@@ -77,9 +82,13 @@ class CsvReader {
   std::uint64_t bytesRead() const { return consumed_; }
   // Lines consumed so far.
   std::uint64_t lines() const { return line_; }
+  // The input began with a UTF-8 byte order mark, which is no part of the
+  // first record (reading from the input's start only).
+  bool byteOrderMark() const { return byteOrderMark_; }
 
  private:
   void Refill();
+  void SkipByteOrderMark();
   bool SplitLine(const char* line, const char* end);
   void SlowLine(const char* line, std::size_t length, bool last);
   bool Finish(CsvRecord* record, const char* end, bool ended);
@@ -90,6 +99,7 @@ class CsvReader {
 
   int descriptor_;
   std::string name_;
+  char delimiter_;
   bool positional_;
   std::uint64_t start_;
   std::uint64_t softEnd_ = kNoEnd;
@@ -99,6 +109,8 @@ class CsvReader {
   std::size_t scan_ = 0;   // the next line's first byte
   std::size_t end_ = 0;    // bytes held
   bool eof_ = false;
+  bool atInputStart_;
+  bool byteOrderMark_ = false;
   std::uint64_t line_ = 0;  // lines started so far
   std::uint64_t consumed_ = 0;
 

@@ -3,13 +3,16 @@
 // Pass 1 (FirstPass) parses the CSV once, checks every record against the
 // header and spools what pass 2 needs. Pass 2 reads the spools back and
 // hands the engine one fixed-width row per record (RowLayout); the engine
-// hands them back in key order and we write each record's bytes, the header
-// first.
+// hands them back in the order of their key fields, TiedRows puts rows that
+// tie on a long key's prefix in order, and we write each record's bytes, the
+// header first. The spools live until the end: long records are copied out
+// of them.
 //
 // Line ends: every row, the header included, is written followed by the
-// header's own line end (LF or CRLF; LF when the header is the whole input
-// and has none), so a file with mixed line ends comes out with one kind and
-// a last line without one gets one.
+// first record's line end (LF or CRLF; LF when it is the whole input and has
+// none), so a file with mixed line ends comes out with one kind and a last
+// line without one gets one. A byte order mark at the input's start is
+// written at the output's start.
 #include "CsvSort.h"
 
 #include <fcntl.h>
@@ -19,6 +22,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <algorithm>
 #include <cstdlib>
 #include <memory>
 #include <new>
@@ -26,12 +30,16 @@
 #include <thread>
 #include <vector>
 
-#include "CsvRows.h"
 #include "Files.h"
 #include "FirstPass.h"
+#include "Options.h"
 #include "OutputFile.h"
+#include "RowLayout.h"
+#include "ScratchFile.h"
 #include "SortErrors.h"
 #include "Spool.h"
+#include "TextOrder.h"
+#include "TiedRows.h"
 #include "isort/FileSort.h"
 #include "isort/platform.h"
 #include "vorn/Errors.h"
@@ -86,49 +94,81 @@ unsigned int AvailableProcessors() {
 class CsvEngineSort : public FileSort {
  public:
   CsvEngineSort(const RowLayout& layout, std::vector<std::unique_ptr<Spool>>& spools,
-                OutputFile& output, const std::string& lineEnd, std::uint64_t rows,
-                Progress& progress)
+                ScratchFile& codes, OutputFile& output, const std::string& lineEnd,
+                std::uint64_t rows, Progress& progress)
       : FileSort(layout.engineKeys(), layout.rowUnits(), nullptr),
         layout_(layout),
         spools_(spools),
+        codes_(codes),
         output_(output),
         lineEnd_(lineEnd),
         rows_(rows),
         row_(layout.rowUnits()),
+        tied_(layout, codes, [this](const OBS* row) { WriteRecord(row); }),
         progress_(progress) {}
 
   const OBS* GetRow() override {
     SpoolRecord record;
     while (next_ < spools_.size()) {
       if (spools_[next_]->Next(&record)) {
-        layout_.Fill(record, row_.data());
+        layout_.Fill(record, next_, codes_, row_.data());
         progress_.Update(++read_);
         return row_.data();
       }
-      // Done with it: its file goes now, while the engine still sorts.
-      spools_[next_++].reset();
+      ++next_;
     }
+    // The codes are read back while rows are written out.
+    codes_.Flush();
     return nullptr;
   }
 
   void PutRow(const OBS* row) override {
-    if (written_ == 0) progress_.Start("writing", rows_, "rows");
-    output_.Write(layout_.Record(row));
-    output_.Write(lineEnd_);
-    progress_.Update(++written_);
+    if (put_ == 0) progress_.Start("writing", rows_, "rows");
+    ++put_;
+    tied_.Put(row);
   }
+
+  // Writes what the last step still holds.
+  void Finish() { tied_.Finish(); }
 
   std::uint64_t written() const { return written_; }
 
  private:
+  void WriteRecord(const OBS* row) {
+    const RecordPlace place = layout_.Record(row);
+    if (place.inlined) {
+      output_.Write(place.bytes);
+    } else {
+      CopyFromSpool(place);
+    }
+    output_.Write(lineEnd_);
+    progress_.Update(++written_);
+  }
+
+  // A record that stayed in its spool, a bounded piece at a time.
+  void CopyFromSpool(const RecordPlace& place) {
+    constexpr std::uint64_t kPieceBytes = std::uint64_t{1} << 20;
+    piece_.resize(static_cast<std::size_t>(std::min(place.length, kPieceBytes)));
+    for (std::uint64_t done = 0; done < place.length;) {
+      const auto size = static_cast<std::size_t>(std::min(place.length - done, kPieceBytes));
+      spools_[place.spool]->ReadRaw(place.offset + done, size, piece_.data());
+      output_.Write(std::string_view(piece_.data(), size));
+      done += size;
+    }
+  }
+
   const RowLayout& layout_;
   std::vector<std::unique_ptr<Spool>>& spools_;
   std::size_t next_ = 0;
+  ScratchFile& codes_;
   OutputFile& output_;
   std::string lineEnd_;
   std::uint64_t rows_;
   std::vector<OBS> row_;
+  std::vector<char> piece_;
+  TiedRows tied_;
   std::uint64_t read_ = 0;
+  std::uint64_t put_ = 0;
   std::uint64_t written_ = 0;
   Progress& progress_;
 };
@@ -138,28 +178,45 @@ int Sort(const CsvSortOptions& options, Progress& progress) {
   const std::string tmpdir = TemporaryDirectory(options.tmpdir);
   // The engine makes its work files in TMPDIR.
   if (!options.tmpdir.empty()) ::setenv("TMPDIR", options.tmpdir.c_str(), 1);
-  OutputFile output(options.output);
+  OutputFile output(options.output, tmpdir);
+  const TextOrder textOrder(TextOrder::LocaleFromEnvironment());
+  const std::uint64_t budget = options.memory != 0 ? options.memory : kSmallestBudget;
+  const MissingTexts missing(options.missing);
 
   // As many readers as threads: pass 1 is the only part that reads the CSV.
   const unsigned int processors = AvailableProcessors();
-  FirstPassInput first{
-      input.descriptor, input.name, input.size,
-      options.keys,     tmpdir,     options.threads != 0 ? options.threads : processors};
+  FirstPassInput first{input.descriptor,
+                       input.name,
+                       input.size,
+                       options.keys,
+                       options.reverse,
+                       options.delimiter,
+                       options.noHeader,
+                       missing,
+                       &textOrder,
+                       budget / 8,
+                       tmpdir,
+                       options.threads != 0 ? options.threads : processors};
   progress.Start("reading", input.size, "bytes");
   FirstPassResult pass = ReadInput(first, progress);
   progress.Finish();
 
-  output.Write(pass.header);
-  output.Write(pass.lineEnd);
+  output.Write(pass.byteOrderMark);
+  if (pass.hasHeader) {
+    output.Write(pass.header);
+    output.Write(pass.lineEnd);
+  }
   if (pass.rows > 0) {
-    const RowLayout layout(pass.keys, pass.widestRecord);
+    const RowLayout layout(pass.keys, pass.records, textOrder, missing);
     for (auto& spool : pass.spools) spool->Rewind();
+    ScratchFile codes(tmpdir, "a work file");
     if (options.threads != 0) platform::SetThreadLimit(options.threads);
-    CsvEngineSort sort(layout, pass.spools, output, pass.lineEnd, pass.rows, progress);
+    CsvEngineSort sort(layout, pass.spools, codes, output, pass.lineEnd, pass.rows, progress);
     sort.SetNRows(static_cast<long long>(pass.rows));
-    if (options.memory != 0) sort.SetMemoryTarget(options.memory);
+    sort.SetMemoryTarget(budget);
     progress.Start("sorting", pass.rows, "rows");
     sort.Sort();
+    sort.Finish();
     progress.Finish();
     if (sort.written() != pass.rows) {
       throw CannotSort("the sort gave back " + std::to_string(sort.written()) + " of " +
@@ -180,7 +237,7 @@ int SortCsv(const CsvSortOptions& options, Progress& progress) {
     progress.Finish();
     std::fprintf(stderr, "isort: %s:%llu: %s\n", inputName.c_str(),
                  static_cast<unsigned long long>(error.line), error.what());
-    return kBadInput;
+    return error.tooLong ? kCannotSort : kBadInput;
   } catch (const CannotSort& error) {
     progress.Finish();
     std::fprintf(stderr, "isort: %s\n", error.what());

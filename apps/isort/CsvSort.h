@@ -4,13 +4,18 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "Progress.h"
 
 namespace isort::app {
 
 struct CsvSortOptions {
-  std::string keys;          // --by "age:desc,name,3"; empty: every column in order
+  std::vector<std::string> keys;     // --by lists; none: every column in order
+  bool reverse = false;              // -r
+  std::vector<std::string> missing;  // --missing texts
+  char delimiter = ',';              // -t
+  bool noHeader = false;             // --no-header
   std::uint64_t memory = 0;  // --memory; 0: the engine's default budget
   unsigned int threads = 0;  // --threads; 0: the processors available
   std::string tmpdir;        // --tmpdir; empty: TMPDIR, else /tmp
@@ -21,8 +26,10 @@ struct CsvSortOptions {
 // Exit statuses of isort sort.
 enum CsvSortStatus {
   kSorted = 0,
-  kBadInput = 2,     // the input is not CSV as expected, or a key column is unknown
-  kCannotSort = 3,   // reading, writing or sorting failed (I/O, memory)
+  kBadInput = 2,     // the input is not CSV as expected, a key column is unknown, or
+                     // a :num column holds something else
+  kCannotSort = 3,   // reading, writing or sorting failed (I/O, memory, a record
+                     // longer than the budget allows)
 };
 
 // Sorts as `options` say; reports failures on standard error as

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
@@ -13,6 +14,8 @@
 
 #include "CsvReader.h"
 #include "Files.h"
+#include "KeySpec.h"
+#include "Numbers.h"
 #include "SortErrors.h"
 
 namespace isort::app {
@@ -43,9 +46,8 @@ struct Chunk {
   std::uint64_t cut = CsvReader::kNoEnd;  // where the next chunk starts
   std::unique_ptr<Spool> spool;
   std::uint64_t rows = 0;
-  std::size_t widest = 0;
-  std::vector<std::size_t> widths;
-  std::vector<char> numeric;
+  std::vector<KeyFacts> facts;
+  LengthCounts records{RowLayout::kMaxInlineBytes};
   std::exception_ptr failure;  // a BadInput's line counts from where the reader began
   bool tookRest = false;       // a record spanned the cut: this chunk read to the end
   std::atomic<std::uint64_t> bytes{0};
@@ -67,31 +69,86 @@ struct ProgressReport {
   }
 };
 
+// What every chunk reads records by.
+struct RecordRules {
+  const FirstPassInput& input;
+  std::size_t columns;
+  const std::vector<std::string>& names;  // empty without a header
+};
+
+std::string ColumnName(const RecordRules& rules, std::size_t column) {
+  return rules.names.empty() ? "#" + std::to_string(column + 1)
+                             : "'" + rules.names[column] + "'";
+}
+
+// Learns what `value` of key `facts` says and returns its double key: -inf
+// when missing, NaN when no number (Numbers.h).
+double ReadKeyValue(std::string_view value, KeyFacts& facts, const RecordRules& rules,
+                    std::uint64_t line) {
+  if (facts.key.type != KeyType::kNumber) {
+    const bool missingText = rules.input.missing.MatchesText(value);
+    facts.textCodes.Add(
+        missingText ? 0 : rules.input.textOrder->EstimatedCodeBytes(value.size()));
+  }
+  // Once a column has a value that is not a number, its numbers are not
+  // needed: spare the parse.
+  if (facts.key.type == KeyType::kText || !facts.numbers) return kNotANumber;
+  const bool missing = rules.input.missing.MatchesNumber(value);
+  const Number number = ReadNumber(value);
+  if (number.kind == Number::Kind::kNotANumber && !missing) {
+    if (facts.key.type == KeyType::kNumber) {
+      constexpr std::size_t kShown = 40;
+      throw BadInput(line, "column " + ColumnName(rules, facts.key.column) +
+                               " is to sort as numbers (:num), but '" +
+                               std::string(value.substr(0, kShown)) +
+                               (value.size() > kShown ? "...'" : "'") +
+                               " is no number (--missing lists texts that count as missing)");
+    }
+    facts.numbers = false;
+    return kNotANumber;
+  }
+  if (missing) {
+    facts.numberCodes.Add(0);
+    return -HUGE_VAL;
+  }
+  facts.exactAsDouble = facts.exactAsDouble && number.exactAsDouble;
+  facts.numberCodes.Add(number.codeBytes);
+  return DoubleKey(number);
+}
+
+// Checks a record and spools it.
+void TakeRecord(const CsvRecord& record, Chunk& chunk, std::vector<double>& numbers,
+                const RecordRules& rules) {
+  if (record.fields != rules.columns) {
+    throw BadInput(record.line, std::to_string(record.fields) +
+                                    (record.fields == 1 ? " field" : " fields") + ", " +
+                                    (rules.names.empty() ? "the first record" : "the header") +
+                                    " has " + std::to_string(rules.columns));
+  }
+  if (record.raw.size() > rules.input.longestRecord) {
+    throw BadInput(record.line,
+                   "a record of " + std::to_string(record.raw.size()) +
+                       " bytes: the memory budget allows records of up to " +
+                       std::to_string(rules.input.longestRecord) +
+                       " bytes (an eighth of it; raise --memory)",
+                   true);
+  }
+  for (std::size_t k = 0; k < chunk.facts.size(); ++k) {
+    numbers[k] = ReadKeyValue(record.values[k], chunk.facts[k], rules, record.line);
+  }
+  chunk.spool->Add(record.raw, record.values, numbers.data());
+  chunk.records.Add(record.raw.size());
+  ++chunk.rows;
+}
+
 // Reads records until the reader stops, spooling them.
-void ReadRecords(Chunk& chunk, std::size_t columns, std::vector<double>& numbers,
+void ReadRecords(Chunk& chunk, std::vector<double>& numbers, const RecordRules& rules,
                  const ProgressReport& report) {
   CsvReader& reader = *chunk.reader;
-  const std::size_t keyCount = chunk.widths.size();
   CsvRecord record;
   while (reader.Next(&record)) {
-    if (record.fields != columns) {
-      throw BadInput(record.line, std::to_string(record.fields) +
-                                      (record.fields == 1 ? " field" : " fields") +
-                                      ", the header has " + std::to_string(columns));
-    }
-    for (std::size_t k = 0; k < keyCount; ++k) {
-      const std::string_view value = record.values[k];
-      if (value.size() > chunk.widths[k]) chunk.widths[k] = value.size();
-      // Once a column has a value that is not a number, its numbers are not
-      // needed: spare the parse.
-      if (chunk.numeric[k] != 0 && !ParseNumber(value, &numbers[k])) {
-        chunk.numeric[k] = 0;
-        numbers[k] = kNotANumber;
-      }
-    }
-    chunk.spool->Add(record.raw, record.values, numbers.data());
-    if (record.raw.size() > chunk.widest) chunk.widest = record.raw.size();
-    if (++chunk.rows % kProgressRecords == 0) {
+    TakeRecord(record, chunk, numbers, rules);
+    if (chunk.rows % kProgressRecords == 0) {
       if (report.progress != nullptr) {
         report.Update(reader.bytesRead());
       } else {
@@ -103,18 +160,15 @@ void ReadRecords(Chunk& chunk, std::size_t columns, std::vector<double>& numbers
 
 // Reads a chunk to its cut, or on to the end when a record spans the cut.
 // Never throws: a failure is kept in the chunk.
-void ReadChunk(Chunk& chunk, std::size_t columns, const std::string& tmpdir,
-               const ProgressReport& report) noexcept {
+void ReadChunk(Chunk& chunk, const RecordRules& rules, const ProgressReport& report) noexcept {
   try {
-    const std::size_t keyCount = chunk.widths.size();
-    std::vector<double> numbers(keyCount, kNotANumber);
-    chunk.spool = std::make_unique<Spool>(tmpdir, keyCount);
+    std::vector<double> numbers(chunk.facts.size(), kNotANumber);
     chunk.reader->SetSoftEnd(chunk.cut);
-    ReadRecords(chunk, columns, numbers, report);
+    ReadRecords(chunk, numbers, rules, report);
     if (chunk.reader->AtSoftEnd() && chunk.reader->position() != chunk.cut) {
       chunk.tookRest = true;
       chunk.reader->SetSoftEnd(CsvReader::kNoEnd);
-      ReadRecords(chunk, columns, numbers, report);
+      ReadRecords(chunk, numbers, rules, report);
     }
     chunk.bytes.store(chunk.reader->bytesRead(), std::memory_order_relaxed);
   } catch (...) {
@@ -173,35 +227,57 @@ FirstPassResult ReadInput(const FirstPassInput& input, Progress& progress) {
   std::vector<std::unique_ptr<Chunk>> chunks;
   chunks.push_back(std::make_unique<Chunk>());
   Chunk& first = *chunks.front();
-  first.reader = std::make_unique<CsvReader>(input.descriptor, input.name);
+  first.reader = std::make_unique<CsvReader>(input.descriptor, input.name, input.delimiter);
 
   CsvRecord record;
-  if (!first.reader->Next(&record)) throw BadInput(1, "empty input: no header row");
-  result.header.assign(record.raw);
+  if (!first.reader->Next(&record)) {
+    throw BadInput(1, input.noHeader ? "empty input: no record" : "empty input: no header row");
+  }
+  if (first.reader->byteOrderMark()) result.byteOrderMark = "\xEF\xBB\xBF";
+  result.hasHeader = !input.noHeader;
   result.lineEnd = record.crlf ? "\r\n" : "\n";
   const std::size_t columns = record.fields;
   std::vector<std::string> names;
-  names.reserve(columns);
-  for (std::size_t c = 0; c < columns; ++c) names.emplace_back(record.values[c]);
-  result.keys = ParseKeyColumns(input.by, names);
+  if (result.hasHeader) {
+    result.header.assign(record.raw);
+    names.reserve(columns);
+    for (std::size_t c = 0; c < columns; ++c) names.emplace_back(record.values[c]);
+  }
+  const std::vector<KeyColumn> keys = ParseKeyColumns(input.by, names, columns, input.reverse);
+  const RecordRules rules{input, columns, names};
 
   std::vector<std::size_t> selected;
-  for (const KeyColumn& key : result.keys) selected.push_back(key.column);
+  for (const KeyColumn& key : keys) selected.push_back(key.column);
   const std::uint64_t dataStart = first.reader->position();
   const std::vector<std::uint64_t> cuts =
       input.size != 0 ? Cuts(input, dataStart) : std::vector<std::uint64_t>();
   for (std::size_t k = 0; k <= cuts.size(); ++k) {
     if (k > 0) {
       chunks.push_back(std::make_unique<Chunk>());
-      chunks.back()->reader =
-          std::make_unique<CsvReader>(input.descriptor, input.name, cuts[k - 1]);
+      chunks.back()->reader = std::make_unique<CsvReader>(input.descriptor, input.name,
+                                                          input.delimiter, cuts[k - 1]);
     }
     Chunk& chunk = *chunks.back();
-    chunk.reader->Select(selected);
+    chunk.spool = std::make_unique<Spool>(input.tmpdir, keys.size());
     if (k < cuts.size()) chunk.cut = cuts[k];
-    chunk.widths.assign(selected.size(), 0);
-    chunk.numeric.assign(selected.size(), 1);
+    for (const KeyColumn& key : keys) {
+      KeyFacts facts;
+      facts.key = key;
+      facts.numberCodes = LengthCounts(RowLayout::kMaxPrefixBytes);
+      facts.textCodes = LengthCounts(RowLayout::kMaxPrefixBytes);
+      chunk.facts.push_back(facts);
+    }
   }
+  if (!result.hasHeader) {
+    // The first record is data: its values of the key columns, as Select
+    // would have given them.
+    std::vector<std::string_view> values;
+    for (std::size_t column : selected) values.push_back(record.values[column]);
+    record.values = values.data();
+    std::vector<double> numbers(keys.size(), kNotANumber);
+    TakeRecord(record, first, numbers, rules);
+  }
+  for (auto& chunk : chunks) chunk->reader->Select(selected);
 
   // The first chunk on this thread, the others on their own. Threads are
   // joined before anything here can throw.
@@ -210,25 +286,20 @@ FirstPassResult ReadInput(const FirstPassInput& input, Progress& progress) {
   try {
     for (std::size_t k = 1; k < chunks.size(); ++k) {
       Chunk* chunk = chunks[k].get();
-      threads.emplace_back([chunk, columns, &input] {
-        ReadChunk(*chunk, columns, input.tmpdir, ProgressReport());
-      });
+      threads.emplace_back([chunk, &rules] { ReadChunk(*chunk, rules, ProgressReport()); });
     }
   } catch (...) {
     startFailure = std::current_exception();
   }
   if (!startFailure) {
     // Progress is the first chunk's business; it adds what the others did.
-    ReadChunk(first, columns, input.tmpdir, ProgressReport{&progress, &chunks});
+    ReadChunk(first, rules, ProgressReport{&progress, &chunks});
   }
   for (std::thread& thread : threads) thread.join();
   if (startFailure) std::rethrow_exception(startFailure);
 
   // The chunks in input order, up to the one that read the rest.
   std::uint64_t linesBefore = 0;
-  result.widestRecord = 0;
-  std::vector<std::size_t> widths(selected.size(), 0);
-  std::vector<char> numeric(selected.size(), 1);
   for (std::size_t k = 0; k < chunks.size(); ++k) {
     Chunk& chunk = *chunks[k];
     if (chunk.failure) {
@@ -241,17 +312,14 @@ FirstPassResult ReadInput(const FirstPassInput& input, Progress& progress) {
     }
     linesBefore += chunk.reader->lines();
     result.rows += chunk.rows;
-    result.widestRecord = std::max(result.widestRecord, chunk.widest);
-    for (std::size_t c = 0; c < selected.size(); ++c) {
-      widths[c] = std::max(widths[c], chunk.widths[c]);
-      numeric[c] = static_cast<char>(numeric[c] & chunk.numeric[c]);
+    result.records.Merge(chunk.records);
+    if (k == 0) {
+      result.keys = chunk.facts;
+    } else {
+      for (std::size_t c = 0; c < keys.size(); ++c) result.keys[c].Merge(chunk.facts[c]);
     }
     result.spools.push_back(std::move(chunk.spool));
     if (chunk.tookRest) break;
-  }
-  for (std::size_t c = 0; c < selected.size(); ++c) {
-    result.keys[c].width = widths[c];
-    result.keys[c].numeric = numeric[c] != 0;
   }
   return result;
 }

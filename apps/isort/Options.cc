@@ -16,10 +16,18 @@ std::uint64_t ParseSize(const std::string& text) {
   else if (suffix == "G" || suffix == "g") scale = 1024.0 * 1024 * 1024;
   else if (suffix == "T" || suffix == "t") scale = 1024.0 * 1024 * 1024 * 1024;
   else if (!suffix.empty()) throw UsageError("not a size: '" + text + "' (try 512M or 2G)");
-  if (end == text.c_str() || !(number > 0) || !std::isfinite(number * scale)) {
+  if (end == text.c_str() || !(number > 0) || !(number * scale < 0x1p63)) {
     throw UsageError("not a size: '" + text + "' (try 512M or 2G)");
   }
   return static_cast<std::uint64_t>(number * scale);
+}
+
+std::uint64_t ParseMemory(const std::string& text) {
+  const std::uint64_t bytes = ParseSize(text);
+  if (bytes < kSmallestBudget) {
+    throw UsageError("a memory budget of " + text + " is below the smallest, 512M");
+  }
+  return bytes;
 }
 
 std::uint64_t ParseCount(const std::string& text) {
@@ -31,54 +39,23 @@ std::uint64_t ParseCount(const std::string& text) {
   return value;
 }
 
-Arguments::Arguments(int argc, char** argv, int first)
-    : args_(argv + first, argv + argc), used_(args_.size(), false) {}
-
-std::optional<std::string> Arguments::Value(const std::string& name,
-                                            const std::string& shortName) {
-  for (std::size_t i = 0; i < args_.size(); ++i) {
-    if (used_[i]) continue;
-    const std::string& arg = args_[i];
-    if (arg == "--") break;
-    if (arg == name || (!shortName.empty() && arg == shortName)) {
-      if (i + 1 >= args_.size()) throw UsageError(arg + " needs a value");
-      used_[i] = used_[i + 1] = true;
-      return args_[i + 1];
-    }
-    if (arg.rfind(name + "=", 0) == 0) {
-      used_[i] = true;
-      return arg.substr(name.size() + 1);
-    }
+char ParseDelimiter(const std::string& text) {
+  if (text == "tab" || text == "TAB" || text == "\\t") return '\t';
+  if (text.size() != 1 || text[0] == '"' || text[0] == '\n' || text[0] == '\r') {
+    throw UsageError("the delimiter must be one byte other than '\"' and a line end, "
+                     "or tab: not '" + text + "'");
   }
-  return std::nullopt;
+  return text[0];
 }
 
-bool Arguments::Flag(const std::string& name) {
-  for (std::size_t i = 0; i < args_.size(); ++i) {
-    if (args_[i] == "--") break;
-    if (!used_[i] && args_[i] == name) {
-      used_[i] = true;
-      return true;
-    }
+void AppendMissingTexts(const std::string& list, std::vector<std::string>& texts) {
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t comma = list.find(',', start);
+    texts.push_back(list.substr(start, comma - start));
+    if (comma == std::string::npos) return;
+    start = comma + 1;
   }
-  return false;
-}
-
-std::vector<std::string> Arguments::Positional() {
-  std::vector<std::string> positional;
-  bool optionsEnded = false;
-  for (std::size_t i = 0; i < args_.size(); ++i) {
-    if (used_[i]) continue;
-    const std::string& arg = args_[i];
-    if (!optionsEnded && arg == "--") {
-      optionsEnded = true;
-    } else if (!optionsEnded && arg.size() > 1 && arg[0] == '-') {
-      throw UsageError("unknown option " + arg);
-    } else {
-      positional.push_back(arg);
-    }
-  }
-  return positional;
 }
 
 }  // namespace isort::app

@@ -38,6 +38,11 @@ Progress::~Progress() {
 
 bool Progress::StandardErrorIsTerminal() { return isatty(STDERR_FILENO) == 1; }
 
+bool ShowProgress(ProgressMode mode) {
+  if (mode == ProgressMode::kAuto) return Progress::StandardErrorIsTerminal();
+  return mode == ProgressMode::kOn;
+}
+
 void Progress::Start(const std::string& phase, std::uint64_t total, const std::string& unit) {
   if (active_) Finish();
   phase_ = phase;

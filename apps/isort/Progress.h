@@ -8,6 +8,9 @@
 
 namespace isort::app {
 
+// --progress, --no-progress, or neither (draw on a terminal only).
+enum class ProgressMode { kAuto, kOn, kOff };
+
 class Progress {
  public:
   // `enabled`: draw at all (false off a terminal).
@@ -42,6 +45,9 @@ class Progress {
   std::chrono::steady_clock::time_point start_;
   std::chrono::steady_clock::time_point lastDraw_;
 };
+
+// Whether to draw for `mode`.
+bool ShowProgress(ProgressMode mode);
 
 // "1.2M", "850k", "12".
 std::string Abbreviate(double value);

@@ -9,12 +9,14 @@
 namespace isort::app {
 
 // The input is not CSV as expected, or a key column is unknown; `line` is the
-// line at fault, from 1 (0: not known yet).
+// line at fault, from 1 (0: not known yet). `tooLong`: the input is fine but
+// a record at that line is longer than the memory budget allows.
 class BadInput : public std::runtime_error {
  public:
-  BadInput(std::uint64_t line, const std::string& what)
-      : std::runtime_error(what), line(line) {}
+  BadInput(std::uint64_t line, const std::string& what, bool tooLong = false)
+      : std::runtime_error(what), line(line), tooLong(tooLong) {}
   std::uint64_t line;
+  bool tooLong;
 };
 
 // Reading, writing or sorting failed for a reason outside the input's text.

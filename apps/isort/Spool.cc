@@ -11,40 +11,14 @@
 namespace isort::app {
 namespace {
 
-// 4 MiB buffers: few system calls, little memory beside the engine's budget.
+// 4 MiB reads: few system calls, little memory beside the engine's budget.
 constexpr std::size_t kBufferBytes = std::size_t{4} << 20;
 constexpr std::size_t kHeaderBytes = 2 * sizeof(std::uint32_t);
 
 }  // namespace
 
 Spool::Spool(const std::string& directory, std::size_t keyCount)
-    : what_("the work file in " + directory),
-      keyCount_(keyCount),
-      buffer_(kBufferBytes),
-      keys_(keyCount) {
-  descriptor_ = OpenUnnamedFile(directory, "a work file");
-}
-
-Spool::~Spool() {
-  if (descriptor_ >= 0) ::close(descriptor_);
-}
-
-void Spool::Append(const void* bytes, std::size_t size) {
-  if (buffer_.size() - used_ < size) {
-    Flush();
-    if (size > buffer_.size()) {
-      WriteAll(descriptor_, static_cast<const char*>(bytes), size, what_);
-      return;
-    }
-  }
-  std::memcpy(buffer_.data() + used_, bytes, size);
-  used_ += size;
-}
-
-void Spool::Flush() {
-  WriteAll(descriptor_, buffer_.data(), used_, what_);
-  used_ = 0;
-}
+    : file_(directory, "a work file"), keyCount_(keyCount), keys_(keyCount) {}
 
 void Spool::Add(std::string_view raw, const std::string_view* values,
                 const double* numbers) {
@@ -52,6 +26,7 @@ void Spool::Add(std::string_view raw, const std::string_view* values,
   if (raw.size() > kLimit)
     throw CannotSort("a record of " + std::to_string(raw.size()) +
                      " bytes is too long to sort");
+  const bool rawSkipped = raw.size() > kLoadedRawBytes;
   inline_.clear();
   for (std::size_t k = 0; k < keyCount_; ++k) {
     const std::string_view value = values[k];
@@ -61,7 +36,7 @@ void Spool::Add(std::string_view raw, const std::string_view* values,
     // Compared as integers: the value may lie anywhere.
     const auto at = reinterpret_cast<std::uintptr_t>(value.data());
     const auto rawAt = reinterpret_cast<std::uintptr_t>(raw.data());
-    if (at >= rawAt && at + value.size() <= rawAt + raw.size()) {
+    if (!rawSkipped && at >= rawAt && at + value.size() <= rawAt + raw.size()) {
       key.where = static_cast<std::uint32_t>(at - rawAt);
     } else {
       key.where = kInline | static_cast<std::uint32_t>(inline_.size());
@@ -70,75 +45,74 @@ void Spool::Add(std::string_view raw, const std::string_view* values,
   }
   const std::uint32_t header[2] = {static_cast<std::uint32_t>(raw.size()),
                                    static_cast<std::uint32_t>(inline_.size())};
-  const std::size_t total =
-      kHeaderBytes + keyCount_ * sizeof(SpoolKey) + raw.size() + inline_.size();
-  if (buffer_.size() - used_ >= total) {
-    // The usual case, one copy per piece straight into the buffer.
-    char* out = buffer_.data() + used_;
-    std::memcpy(out, header, kHeaderBytes);
-    out += kHeaderBytes;
-    std::memcpy(out, keys_.data(), keyCount_ * sizeof(SpoolKey));
-    out += keyCount_ * sizeof(SpoolKey);
-    std::memcpy(out, raw.data(), raw.size());
-    out += raw.size();
-    std::memcpy(out, inline_.data(), inline_.size());
-    used_ += total;
-  } else {
-    Append(header, kHeaderBytes);
-    Append(keys_.data(), keyCount_ * sizeof(SpoolKey));
-    Append(raw.data(), raw.size());
-    Append(inline_.data(), inline_.size());
-  }
-  bytes_ += total;
+  record_.assign(reinterpret_cast<const char*>(header), kHeaderBytes);
+  record_.append(reinterpret_cast<const char*>(keys_.data()), keyCount_ * sizeof(SpoolKey));
+  record_.append(inline_);
+  file_.Append(record_);
+  file_.Append(raw);
 }
 
 void Spool::Rewind() {
-  Flush();
-  if (::lseek(descriptor_, 0, SEEK_SET) != 0) {
-    throw CannotSort("cannot seek in " + what_ + ": " + SystemReason(errno));
-  }
+  file_.Flush();
+  buffer_.resize(kBufferBytes);
+  bufferOffset_ = 0;
   position_ = held_ = 0;
-  atEnd_ = false;
+  readKeys_.resize(keyCount_);
 }
 
-// Makes `size` bytes from position_ on available in buffer_; false at the
-// end of the file.
+// Makes `size` bytes from position_ on available in buffer_; false when the
+// file ends before.
 bool Spool::Ensure(std::size_t size) {
   if (held_ - position_ >= size) return true;
-  if (atEnd_) return false;
   std::memmove(buffer_.data(), buffer_.data() + position_, held_ - position_);
+  bufferOffset_ += position_;
   held_ -= position_;
   position_ = 0;
   if (size > buffer_.size()) buffer_.resize(size);
   while (held_ < size) {
-    const std::size_t got =
-        ReadFully(descriptor_, buffer_.data() + held_, buffer_.size() - held_, what_);
-    held_ += got;
-    if (got == 0) {
-      atEnd_ = true;
-      return false;
-    }
+    const std::uint64_t from = bufferOffset_ + held_;
+    if (from >= file_.size()) return false;
+    const std::size_t want = static_cast<std::size_t>(
+        std::min<std::uint64_t>(buffer_.size() - held_, file_.size() - from));
+    file_.ReadAt(from, want, buffer_.data() + held_);
+    held_ += want;
   }
   return true;
 }
 
+void Spool::Skip(std::uint64_t size) {
+  if (held_ - position_ >= size) {
+    position_ += static_cast<std::size_t>(size);
+    return;
+  }
+  bufferOffset_ += position_ + size;
+  position_ = held_ = 0;
+}
+
 bool Spool::Next(SpoolRecord* record) {
-  if (!Ensure(kHeaderBytes)) {
-    if (held_ != position_) throw CannotSort(what_ + " ends inside a record");
+  if (bufferOffset_ + position_ >= file_.size()) {
+    std::vector<char>().swap(buffer_);  // read through: leave the memory to the engine
     return false;
   }
+  const std::size_t keyBytes = keyCount_ * sizeof(SpoolKey);
+  if (!Ensure(kHeaderBytes + keyBytes)) throw CannotSort(file_.what() + " ends inside a record");
   std::uint32_t header[2];
   std::memcpy(header, buffer_.data() + position_, kHeaderBytes);
-  const std::size_t keyBytes = keyCount_ * sizeof(SpoolKey);
-  const std::size_t total = kHeaderBytes + keyBytes + header[0] + header[1];
-  if (!Ensure(total)) throw CannotSort(what_ + " ends inside a record");
+  const std::size_t meta = kHeaderBytes + keyBytes + header[1];
+  const bool rawLoaded = header[0] <= kLoadedRawBytes;
+  if (!Ensure(meta + (rawLoaded ? header[0] : 0))) {
+    throw CannotSort(file_.what() + " ends inside a record");
+  }
   const char* at = buffer_.data() + position_ + kHeaderBytes;
-  std::memcpy(keys_.data(), at, keyBytes);
+  std::memcpy(readKeys_.data(), at, keyBytes);
   at += keyBytes;
-  record->raw = std::string_view(at, header[0]);
-  record->keys = keys_.data();
-  record->inlineBytes = at + header[0];
-  position_ += total;
+  record->keys = readKeys_.data();
+  record->inlineBytes = at;
+  record->rawLength = header[0];
+  record->rawOffset = bufferOffset_ + position_ + meta;
+  record->raw = rawLoaded ? std::string_view(at + header[1], header[0]) : std::string_view();
+  position_ += meta;
+  Skip(header[0]);
   return true;
 }
 

@@ -1,8 +1,9 @@
-// The isort command: a demonstration on a standard workload, CSV sorting, and
-// workload generation.
-#include <clocale>
+// The isort command: CSV sorting, a demonstration on a standard workload, and
+// workload generation. CLI11 reads the command line: every subcommand takes
+// --help, and a usage error prints one line and a hint.
+#include <CLI/CLI.hpp>
+
 #include <cstdio>
-#include <cstring>
 #include <string>
 
 #include "CsvSort.h"
@@ -13,90 +14,199 @@
 
 namespace {
 
-using isort::app::Arguments;
 using isort::app::UsageError;
 
-const char kUsage[] =
-    "usage: isort demo [--workload W1|W2|W3|W4] [--rows N] [--threads N] [--memory SIZE]\n"
-    "       isort sort [--by KEYS] [--memory SIZE] [--threads N] [--tmpdir DIR] [-o OUT]\n"
-    "                  [INPUT|-]\n"
-    "       isort generate [--workload W1|W2|W3|W4] [--rows N]\n"
+constexpr int kUsageStatus = 1;
+
+const char kVersion[] = "isort " ISORT_VERSION;
+
+const char kSortFooter[] =
+    "Sorts a CSV file (RFC 4180) of any size by the columns that --by names, stably,\n"
+    "within a memory budget, and writes every record's bytes as they were.\n"
     "\n"
-    "demo      sorts a standard workload generated on the fly (default W1, 10 million\n"
-    "          rows), checks every row that comes back and reports what it took\n"
-    "sort      sorts a CSV file with a header row by the columns in KEYS, e.g.\n"
-    "          --by \"age:desc,name,3\" (names or 1-based numbers; :desc descending);\n"
-    "          columns of numbers sort numerically, others by the LC_COLLATE locale;\n"
-    "          without --by, by every column in order\n"
-    "generate  writes a standard workload as CSV to standard output\n"
+    "KEYS: a comma-separated list of COLUMN[:MODIFIER...]. COLUMN is a header name,\n"
+    "or #N for the Nth column (from 1); a plain number N names the column called N\n"
+    "if there is one, else the Nth column. A name with a comma or a colon, or one\n"
+    "ending in a modifier, goes in double quotes: --by '\"price, net\":desc'.\n"
+    "MODIFIER: desc (descending), asc, num (compare as numbers), text (as text).\n"
+    "Without num or text a column whose values are all numbers or missing sorts as\n"
+    "numbers (exactly, however many digits), any other as text in the LC_COLLATE\n"
+    "locale (byte order in C/POSIX); text that collates equal is put in byte order.\n"
+    "Without --by, every column in order.\n"
     "\n"
-    "SIZE: bytes with K, M, G or T (powers of 1024), e.g. 512M or 2G\n";
+    "Numbers: decimal, with optional sign, fraction and exponent, blanks around\n"
+    "them ignored; inf and -inf (also infinity) sort after and before every number.\n"
+    "Missing: empty fields (blank ones in number columns), and the texts --missing\n"
+    "lists; they sort first (last when descending).\n"
+    "\n"
+    "SIZE: bytes with K, M, G or T (powers of 1024); the smallest budget is 512M.\n"
+    "Work files go to --tmpdir, else TMPDIR, else /tmp; they have no name on disk.\n"
+    "The output appears only when complete; an existing output keeps its mode and\n"
+    "owner, and a symbolic link is written through.\n"
+    "\n"
+    "Exit status: 0 sorted, 1 usage error, 2 bad input (malformed CSV, unknown\n"
+    "column, a :num value that is not a number), 3 cannot sort (reading, writing,\n"
+    "memory, disk).";
 
-isort::workloads::Workload WorkloadOption(Arguments& args) {
-  isort::workloads::Workload workload = isort::workloads::Workload::W1;
-  if (auto name = args.Value("--workload")) {
-    if (!isort::workloads::ParseWorkload(*name, &workload)) {
-      throw UsageError("unknown workload '" + *name + "' (W1, W2, W3 or W4)");
-    }
-  }
-  return workload;
+// Adds the options that control the progress bar to `command`.
+void AddProgressOptions(CLI::App& command, isort::app::ProgressMode& mode) {
+  command
+      .add_flag_callback(
+          "--progress", [&mode] { mode = isort::app::ProgressMode::kOn; },
+          "show progress on standard error even when it is not a terminal")
+      ->disable_flag_override();
+  command
+      .add_flag_callback(
+          "--no-progress", [&mode] { mode = isort::app::ProgressMode::kOff; },
+          "never show progress (shown by default on a terminal)")
+      ->disable_flag_override();
 }
 
-int Demo(Arguments& args) {
-  isort::app::DemoOptions options;
-  options.workload = WorkloadOption(args);
-  if (auto rows = args.Value("--rows")) options.rows = isort::app::ParseCount(*rows);
-  if (auto threads = args.Value("--threads")) {
-    options.threads = static_cast<unsigned int>(isort::app::ParseCount(*threads));
-  }
-  if (auto memory = args.Value("--memory")) options.memory = isort::app::ParseSize(*memory);
-  if (!args.Positional().empty()) throw UsageError("demo takes no file");
-  isort::app::Progress progress(isort::app::Progress::StandardErrorIsTerminal());
-  return isort::app::RunDemo(options, progress);
+void AddSizeOption(CLI::App& command, const std::string& names, std::uint64_t& size,
+                   const std::string& what) {
+  command.add_option_function<std::string>(
+      names, [&size](const std::string& text) { size = isort::app::ParseMemory(text); },
+      what)->type_name("SIZE");
 }
 
-int Sort(Arguments& args) {
-  isort::app::CsvSortOptions options;
-  if (auto keys = args.Value("--by")) options.keys = *keys;
-  if (auto memory = args.Value("--memory")) options.memory = isort::app::ParseSize(*memory);
-  if (auto threads = args.Value("--threads")) {
-    options.threads = static_cast<unsigned int>(isort::app::ParseCount(*threads));
-  }
-  if (auto tmpdir = args.Value("--tmpdir")) options.tmpdir = *tmpdir;
-  if (auto output = args.Value("--output", "-o")) options.output = *output;
-  const auto files = args.Positional();
-  if (files.size() > 1) throw UsageError("sort takes one input file");
-  if (!files.empty()) options.input = files[0];
-  isort::app::Progress progress(isort::app::Progress::StandardErrorIsTerminal());
-  return isort::app::SortCsv(options, progress);
+void AddThreadsOption(CLI::App& command, unsigned int& threads) {
+  command.add_option_function<std::string>(
+      "--threads",
+      [&threads](const std::string& text) {
+        threads = static_cast<unsigned int>(isort::app::ParseCount(text));
+      },
+      "threads to sort on (default: the processors available)")->type_name("N");
 }
 
-int Generate(Arguments& args) {
-  const auto workload = WorkloadOption(args);
-  std::uint64_t rows = 0;
-  if (auto count = args.Value("--rows")) rows = isort::app::ParseCount(*count);
-  if (!args.Positional().empty()) throw UsageError("generate writes to standard output");
-  return isort::app::GenerateCsv(workload, rows, stdout);
+void AddWorkloadOptions(CLI::App& command, isort::workloads::Workload& workload,
+                        std::uint64_t& rows) {
+  command.add_option_function<std::string>(
+      "--workload",
+      [&workload](const std::string& name) {
+        if (!isort::workloads::ParseWorkload(name, &workload)) {
+          throw UsageError("unknown workload '" + name + "' (W1, W2, W3 or W4)");
+        }
+      },
+      "W1, W2, W3 or W4 (default W1)")->type_name("W");
+  command.add_option_function<std::string>(
+      "--rows",
+      [&rows](const std::string& text) { rows = isort::app::ParseCount(text); },
+      "rows (default: the workload's own count)")->type_name("N");
+}
+
+// The subcommand that was named on the command line, or the top level.
+const CLI::App* Chosen(const CLI::App& app) {
+  for (const CLI::App* command : app.get_subcommands()) return command;
+  return nullptr;
+}
+
+std::string Help(const CLI::App& app) {
+  const CLI::App* command = Chosen(app);
+  return command != nullptr ? command->help("isort") : app.help();
+}
+
+int UsageFailure(const CLI::App& app, const char* what) {
+  const CLI::App* command = Chosen(app);
+  std::fprintf(stderr, "isort: %s\nTry 'isort%s%s --help'.\n", what,
+               command != nullptr ? " " : "",
+               command != nullptr ? command->get_name().c_str() : "");
+  return kUsageStatus;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  // String keys sort in the collation of the user's LC_COLLATE locale.
-  std::setlocale(LC_COLLATE, "");
-  const std::string command = argc > 1 ? argv[1] : "";
+  CLI::App app("isort: sorts CSV files of any size within a memory budget.", "isort");
+  app.set_version_flag("--version", kVersion, "print the version and exit");
+  app.require_subcommand(1);
+  app.footer("Run 'isort COMMAND --help' for a command's options.");
+
+  isort::app::CsvSortOptions sortOptions;
+  isort::app::ProgressMode sortProgress = isort::app::ProgressMode::kAuto;
+  CLI::App& sort =
+      *app.add_subcommand("sort", "sort a CSV file of any size by columns, within a memory budget");
+  sort.footer(kSortFooter);
+  sort.add_option("input", sortOptions.input, "the CSV file; - or none: standard input")
+      ->type_name("INPUT");
+  sort.add_option("-k,--by", sortOptions.keys,
+                  "the key columns, e.g. --by 'age:desc,name' (may be repeated)")
+      ->type_name("KEYS")
+      ->allow_extra_args(false);
+  sort.add_flag("-r,--reverse", sortOptions.reverse, "reverse the order of every key");
+  sort.add_option("-o,--output", sortOptions.output,
+                  "write to OUT (may be the input) instead of standard output")
+      ->type_name("OUT");
+  sort.add_option_function<std::string>(
+      "-t,--delimiter",
+      [&sortOptions](const std::string& text) {
+        sortOptions.delimiter = isort::app::ParseDelimiter(text);
+      },
+      "the field separator: one byte, or tab or '\\t' for TSV (default ,)")
+      ->type_name("CHAR");
+  sort.add_flag("--no-header", sortOptions.noHeader,
+                "the first line is data: name columns by number, output has no header");
+  sort.add_option_function<std::string>(
+      "--missing",
+      [&sortOptions](const std::string& list) {
+        isort::app::AppendMissingTexts(list, sortOptions.missing);
+      },
+      "also count these texts as missing, e.g. --missing NA,NaN,null")
+      ->type_name("TEXTS");
+  AddSizeOption(sort, "-S,--memory", sortOptions.memory,
+                "the memory budget (default and smallest 512M)");
+  AddThreadsOption(sort, sortOptions.threads);
+  sort.add_option("-T,--tmpdir", sortOptions.tmpdir, "the directory for work files")
+      ->type_name("DIR");
+  AddProgressOptions(sort, sortProgress);
+
+  isort::app::DemoOptions demoOptions;
+  isort::app::ProgressMode demoProgress = isort::app::ProgressMode::kAuto;
+  CLI::App& demo = *app.add_subcommand(
+      "demo",
+      "sort a standard workload generated on the fly, check every row that comes back "
+      "and report what it took");
+  AddWorkloadOptions(demo, demoOptions.workload, demoOptions.rows);
+  AddThreadsOption(demo, demoOptions.threads);
+  AddSizeOption(demo, "--memory", demoOptions.memory,
+                "the memory budget (default and smallest 512M)");
+  AddProgressOptions(demo, demoProgress);
+
+  isort::workloads::Workload generateWorkload = isort::workloads::Workload::W1;
+  std::uint64_t generateRows = 0;
+  CLI::App& generate =
+      *app.add_subcommand("generate", "write a standard workload as CSV to standard output");
+  AddWorkloadOptions(generate, generateWorkload, generateRows);
+
   try {
-    Arguments args(argc, argv, 2);
-    if (command == "demo") return Demo(args);
-    if (command == "sort") return Sort(args);
-    if (command == "generate") return Generate(args);
-    if (command == "help" || command == "--help" || command == "-h") {
-      std::fputs(kUsage, stdout);
-      return 0;
+    const std::string first = argc > 1 ? argv[1] : "-";
+    if (first[0] != '-' && first != "sort" && first != "demo" && first != "generate") {
+      throw UsageError(std::string("unknown command '") + argv[1] +
+                       "' (sort, demo or generate)");
     }
-    throw UsageError(command.empty() ? "no command given" : "unknown command '" + command + "'");
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp&) {
+    std::fputs(Help(app).c_str(), stdout);
+    return 0;
+  } catch (const CLI::CallForVersion&) {
+    std::printf("%s\n", kVersion);
+    return 0;
+  } catch (const CLI::ParseError& error) {
+    if (argc == 1) {
+      std::fputs(app.help().c_str(), stderr);
+      return kUsageStatus;
+    }
+    return UsageFailure(app, error.what());
   } catch (const UsageError& error) {
-    std::fprintf(stderr, "isort: %s\n\n%s", error.what(), kUsage);
-    return 1;
+    return UsageFailure(app, error.what());
   }
+
+  if (sort.parsed()) {
+    isort::app::Progress progress(isort::app::ShowProgress(sortProgress));
+    return isort::app::SortCsv(sortOptions, progress);
+  }
+  if (demo.parsed()) {
+    isort::app::Progress progress(isort::app::ShowProgress(demoProgress));
+    return isort::app::RunDemo(demoOptions, progress);
+  }
+  return isort::app::GenerateCsv(generateWorkload, generateRows, stdout);
 }
