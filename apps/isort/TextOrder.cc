@@ -4,6 +4,7 @@
 #include <unicode/ucol.h>
 #include <unicode/uiter.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <vector>
 
@@ -13,8 +14,13 @@
 namespace isort::app {
 namespace {
 
-// Sort key bytes made per call when a whole code is written.
-constexpr std::int32_t kPieceBytes = 1 << 16;
+// Sort key bytes made by the first call when a whole code is written; each
+// later call makes twice as many, up to kLargestPiece. ICU's time for a call
+// grows with how far into the value it starts: a 2 MB value took 0.46 s in
+// pieces of 64 KiB and 0.03 s in pieces of 1 MiB, a 40 MB one 0.78 s in one
+// piece.
+constexpr std::int32_t kFirstPiece = 1 << 16;
+constexpr std::int32_t kLargestPiece = 1 << 26;
 
 // Produces the sort key of one value piece by piece.
 class SortKeyParts {
@@ -103,15 +109,16 @@ std::uint64_t TextOrder::WriteCode(std::string_view value,
     sink(value);
     return value.size();
   }
-  std::vector<std::uint8_t> piece(kPieceBytes);
+  std::vector<std::uint8_t> piece;
   SortKeyParts parts(collator_.get(), value);
   std::uint64_t length = 0;
-  for (;;) {
-    const std::int32_t made = parts.Next(piece.data(), kPieceBytes);
+  for (std::int32_t size = kFirstPiece;; size = std::min(2 * size, kLargestPiece)) {
+    piece.resize(static_cast<std::size_t>(size));
+    const std::int32_t made = parts.Next(piece.data(), size);
     sink(std::string_view(reinterpret_cast<const char*>(piece.data()),
                           static_cast<std::size_t>(made)));
     length += static_cast<std::uint64_t>(made);
-    if (made < kPieceBytes) break;
+    if (made < size) break;
   }
   sink(std::string_view("\0", 1));
   sink(value);
