@@ -175,9 +175,9 @@ class CsvEngineSort : public FileSort {
 
 int Sort(const CsvSortOptions& options, Progress& progress) {
   Input input(options.input);
-  const std::string tmpdir = TemporaryDirectory(options.tmpdir);
-  // The engine makes its work files in TMPDIR.
-  if (!options.tmpdir.empty()) ::setenv("TMPDIR", options.tmpdir.c_str(), 1);
+  // The engine's work files go where the spools go.
+  platform::SetWorkDirectory(options.tmpdir);
+  const std::string tmpdir = platform::WorkDirectory();
   OutputFile output(options.output, tmpdir);
   const TextOrder textOrder(TextOrder::LocaleFromEnvironment());
   const std::uint64_t budget = options.memory != 0 ? options.memory : kSmallestBudget;

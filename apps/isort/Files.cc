@@ -14,13 +14,6 @@ namespace isort::app {
 
 std::string SystemReason(int error) { return std::strerror(error); }
 
-std::string TemporaryDirectory(const std::string& tmpdir) {
-  if (!tmpdir.empty()) return tmpdir;
-  const char* fromEnvironment = std::getenv("TMPDIR");
-  if (fromEnvironment != nullptr && fromEnvironment[0] != '\0') return fromEnvironment;
-  return "/tmp";
-}
-
 int OpenUnnamedFile(const std::string& directory, const std::string& what) {
   int descriptor;
   do {

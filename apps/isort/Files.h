@@ -7,9 +7,6 @@
 
 namespace isort::app {
 
-// The directory for work files: `tmpdir` when given, else TMPDIR, else /tmp.
-std::string TemporaryDirectory(const std::string& tmpdir);
-
 // A new read-write file in `directory` that has no name (O_TMPFILE), or, where
 // the file system has no unnamed files, one created by mkstemp and unlinked at
 // once: either way nothing is left behind, even if the process is killed.

@@ -13,6 +13,7 @@
 #include "FileSort/Runs.h"
 #include "VectorSort.h"
 #include "WorkDir.h"
+#include "TestHooks.h"
 #include "isort/platform.h"
 
 namespace isort::testing {
@@ -76,9 +77,9 @@ TEST(Merge, PlansPassesWithinTheBudgetAndKeepsBatchOrder) {
   for (unsigned int batch = 0; batch < 10; ++batch) {
     FileSort::Sequence& run = data.sequences.emplace_front(files[batch % 2]);
     auto write = [&run, batch](double key) {
-      const OBS record[] = {key, batch - 99.0}, payload[] = {static_cast<double>(batch)};
-      run.WriteCompressed(record, 2);
-      run.WriteCompressed(payload, 1);
+      OBS record[] = {key, 0};
+      const OBS payload[] = {static_cast<double>(batch)};
+      RunWriter(run, 1, 1).Append(record, batch, payload);
     };
     for (unsigned int key = batch; key < 1000; key += 10) write(key);
     write(1000);
@@ -251,7 +252,7 @@ TEST(FileSort, ThreadChoice) {
 TEST(FileSort, MemoryTargetHasAFloor) {
   const DataSet set{1, {}, {}};
   VectorSort sort(set, nullptr);
-  const std::uint64_t& target = FileSortTestAccess::DataOf(sort).memoryTarget;
+  const std::uint64_t& target = sort.State().memoryTarget;
   EXPECT_EQ(target, 536870912u);
   for (unsigned long bytes : {1ul, 3000000000ul, 0ul, 536870913ul}) {
     sort.SetMemoryTarget(bytes);
@@ -288,7 +289,7 @@ TEST(FileSort, KeysThatCannotBeSortedAreRejected) {
       continue;
     }
     VectorSort sort(set, nullptr);
-    const auto& placed = FileSortTestAccess::DataOf(sort).comparator.Keys();
+    const auto& placed = sort.State().comparator.Keys();
     ASSERT_EQ(placed.size(), c.placed);
     EXPECT_EQ(placed[0].direction, c.keys[0].direction);  // the first of a repeat decides
   }

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <vector>
 
+#include "TestHooks.h"
 #include "isort/platform.h"
 
 namespace {

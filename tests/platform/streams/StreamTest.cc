@@ -16,8 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "isort/platform.h"
-#include "streams/FaultInjection.h"
+#include "TestHooks.h"
 #include "vorn/Streams.h"
 
 namespace {
