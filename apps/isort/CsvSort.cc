@@ -94,8 +94,8 @@ unsigned int AvailableProcessors() {
 class CsvEngineSort : public FileSort {
  public:
   CsvEngineSort(const RowLayout& layout, std::vector<std::unique_ptr<Spool>>& spools,
-                ScratchFile& codes, OutputFile& output, const std::string& lineEnd,
-                std::uint64_t rows, Progress& progress)
+                ScratchFile& codes, const std::string& workDirectory, OutputFile& output,
+                const std::string& lineEnd, std::uint64_t rows, Progress& progress)
       : FileSort(layout.engineKeys(), layout.rowUnits(), nullptr),
         layout_(layout),
         spools_(spools),
@@ -104,7 +104,7 @@ class CsvEngineSort : public FileSort {
         lineEnd_(lineEnd),
         rows_(rows),
         row_(layout.rowUnits()),
-        tied_(layout, codes, [this](const OBS* row) { WriteRecord(row); }),
+        tied_(layout, codes, workDirectory, [this](const OBS* row) { WriteRecord(row); }),
         progress_(progress) {}
 
   const OBS* GetRow() override {
@@ -211,7 +211,8 @@ int Sort(const CsvSortOptions& options, Progress& progress) {
     for (auto& spool : pass.spools) spool->Rewind();
     ScratchFile codes(tmpdir, "a work file");
     if (options.threads != 0) platform::SetThreadLimit(options.threads);
-    CsvEngineSort sort(layout, pass.spools, codes, output, pass.lineEnd, pass.rows, progress);
+    CsvEngineSort sort(layout, pass.spools, codes, tmpdir, output, pass.lineEnd, pass.rows,
+                       progress);
     sort.SetNRows(static_cast<long long>(pass.rows));
     sort.SetMemoryTarget(budget);
     progress.Start("sorting", pass.rows, "rows");

@@ -148,6 +148,7 @@ RecordPlace RowLayout::Record(const OBS* row) const {
 std::pair<std::uint64_t, std::uint64_t> RowLayout::CodePlace(const OBS* row,
                                                              std::size_t key) const {
   const Field& field = fields_[key];
+  if (!field.code) return {0, 0};
   return {Bits(row[field.whereUnit]), Bits(row[field.whereUnit + 1])};
 }
 

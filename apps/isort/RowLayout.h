@@ -73,6 +73,9 @@ class RowLayout {
   unsigned int rowUnits() const { return rowUnits_; }
   const std::vector<FileSort::SortKey>& engineKeys() const { return engineKeys_; }
   std::uint64_t inlineBytes() const { return inlineBytes_; }
+  std::size_t keyCount() const { return fields_.size(); }
+  // The units before the record's: the key fields and where long codes lie.
+  unsigned int keyPartUnits() const { return recordUnit_; }
 
   // Fills `row` (rowUnits() units) from a record of spool number `spool`;
   // codes longer than their prefix go to `codes`.
@@ -90,7 +93,7 @@ class RowLayout {
   // prefix. 0: the engine's order of this row is final.
   unsigned int TiedUnits(const OBS* row) const;
   // The order of rows `a` and `b` by their whole keys, reading long codes
-  // with `readCode(row, key)`.
+  // with `readCode(row, key)`; only their first keyPartUnits() are read.
   template <typename ReadCode>
   int Compare(const OBS* a, const OBS* b, ReadCode&& readCode) const;
 
@@ -126,7 +129,7 @@ int RowLayout::Compare(const OBS* a, const OBS* b, ReadCode&& readCode) const {
       // Both longer than the prefix, which they share.
       const std::string& x = readCode(a, k);
       const std::string& y = readCode(b, k);
-      result = x.compare(y);
+      result = &x == &y ? 0 : x.compare(y);
       result = result < 0 ? -field.direction : result > 0 ? field.direction : 0;
     }
     if (result != 0) return result;

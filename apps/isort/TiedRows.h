@@ -1,15 +1,22 @@
 // TiedRows: the last step of ordering before rows are written out. The
 // engine orders rows by their key fields, which hold a bounded prefix of
 // each code; rows whose fields tie up to a code longer than its prefix come
-// out of the engine next to each other in input order, and are put in order
-// here by their whole codes, stably. Only one such group is held at a time,
-// and at most kHeldBytes of it: a larger group is refused, as a sort that
-// would break its memory budget.
+// out of the engine next to each other, and are put in order here by their
+// whole codes, stably.
+//
+// One such group is held at a time: the key part of each row (its rows go
+// to a work file once they pass kHeldRowBytes) and each distinct whole code
+// once (a hash finds a held code that may be equal; the bytes decide). So a
+// column of a few long values repeated a million times costs a few codes and
+// the key parts; a group whose key parts and distinct codes pass kHeldBytes
+// is refused, as a sort that would break its memory budget.
 #pragma once
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "RowLayout.h"
@@ -19,12 +26,12 @@ namespace isort::app {
 
 class TiedRows {
  public:
-  // What a held group may take: rows and the whole codes read for them.
   static constexpr std::uint64_t kHeldBytes = std::uint64_t{32} << 20;
+  static constexpr std::uint64_t kHeldRowBytes = std::uint64_t{8} << 20;
 
-  // Rows as `layout` lays them out, long codes in `codes`; every row goes on
-  // to `write` in the final order.
-  TiedRows(const RowLayout& layout, const ScratchFile& codes,
+  // Rows as `layout` lays them out, long codes in `codes`, a work file for
+  // rows in `workDirectory`; every row goes on to `write` in the final order.
+  TiedRows(const RowLayout& layout, const ScratchFile& codes, std::string workDirectory,
            std::function<void(const OBS*)> write);
 
   // The next row in the engine's order.
@@ -33,21 +40,35 @@ class TiedRows {
   void Finish();
 
  private:
+  static constexpr std::uint32_t kNoCode = ~std::uint32_t{0};
+
   void Hold(const OBS* row);
-  void WriteHeld();
-  const std::string& Code(const OBS* row, std::size_t key);
+  std::uint32_t CodeOf(const OBS* row, std::size_t key);
+  std::uint64_t HashCode(std::uint64_t offset, std::uint64_t length);
+  bool CodeEquals(const std::string& code, std::uint64_t offset, std::uint64_t length);
   void Count(std::uint64_t bytes);
+  void WriteHeld();
 
   const RowLayout& layout_;
   const ScratchFile& codes_;
+  const std::string workDirectory_;
   std::function<void(const OBS*)> write_;
   const unsigned int rowUnits_;
-  unsigned int tiedUnits_ = 0;  // of the held group
-  std::vector<OBS> held_;       // its rows, one after another
-  // The whole codes read for the held rows: [row * keys + key].
-  std::vector<std::string> wholeCodes_;
-  std::vector<char> codeRead_;
+  const unsigned int keyUnits_;
+  const std::size_t keys_;
+
+  // The held group.
+  std::size_t members_ = 0;
+  unsigned int tiedUnits_ = 0;
+  std::vector<OBS> keyParts_;             // keyUnits_ per member
+  std::vector<std::uint32_t> codeIds_;    // keys_ per member: index in wholeCodes_
+  std::vector<std::string> wholeCodes_;   // distinct whole codes
+  std::unordered_multimap<std::uint64_t, std::uint32_t> byHash_;  // and where they are
+  std::vector<OBS> rows_;                 // the rows, until they pass kHeldRowBytes
+  std::unique_ptr<ScratchFile> spill_;    // then all of them
   std::uint64_t heldBytes_ = 0;
+  std::vector<char> piece_;
+  std::vector<OBS> row_;
 };
 
 }  // namespace isort::app

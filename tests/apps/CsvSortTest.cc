@@ -297,6 +297,33 @@ TEST(CsvSort, ValuesOfAnyWidthSortExactly) {
   ucol_close(english);
 }
 
+// Rows that tie on the prefix of one long value: 12,000 rows of 1.2 KB whose
+// key is one of three values longer than any prefix (more rows than the
+// last step keeps in memory, so they go to a work file) sort as the model
+// says; 20,000 distinct such values, 40 MB of them, are refused as more than
+// the last step may hold, with nothing left behind.
+TEST(CsvSort, RowsTiedOnALongValue) {
+  Scratch scratch;
+  std::mt19937_64 random(29);
+  const std::string common(1100, 'v');
+  std::string text = "k,n\n";
+  for (int r = 0; r < 12000; ++r) {
+    text += common + std::string(random() % 3, 'b') + "," + std::to_string(random() % 5) + "\n";
+  }
+  ExpectSorted(scratch, scratch.Run({"--by", "k:desc,n", scratch.Input("tied.csv", text)}),
+               ExpectedOutput(text, {{0, -1}, {1, 1}}));
+  const std::string distinct(2000, 'w');
+  text = "k\n";
+  for (int r = 0; r < 20000; ++r) text += distinct + std::to_string(r) + "\n";
+  const RunResult refused = scratch.Run({scratch.Input("distinct.csv", text)});
+  EXPECT_EQ(refused.status, kCannotSort);
+  EXPECT_NE(refused.err.find("rows and more tie on the first bytes of long key values"),
+            std::string::npos)
+      << refused.err;
+  EXPECT_TRUE(refused.out.empty());
+  EXPECT_EQ(Entries(scratch.work), 0);
+}
+
 TEST(CsvSort, OutputFileReplacesTheTargetWholeAndCanBeTheInput) {
   Scratch scratch;
   std::mt19937_64 random(17);
