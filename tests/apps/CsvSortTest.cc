@@ -220,7 +220,11 @@ TEST(CsvSort, MatchesTheModel) {
           {"b,2\na,10\nc,9\n", {"--no-header", "-k", "2"}, {{1, 1}}, headless},
           {"v\n10\nNA\n9\n-inf\ninf\n\n", {"--missing", "NA", "-k", "v"}, {{0, 1}}, missing},
           {"v\n10\nNA\n9\n", {"-k", "v"}, {{0, 1}}, {}},
-          {"v\nx\n\n y\nNA\n a\n", {"--missing", "NA", "-k", "v:desc"}, {{0, -1}}, missing}};
+          {"v\nx\n\n y\nNA\n a\n", {"--missing", "NA", "-k", "v:desc"}, {{0, -1}}, missing},
+          {"\"a,b\",x:desc,1,1\n2,p,5,z\n1,q,4,y\n3,q,6,x\n", {"--by", "\"x:desc\",\"a,b\":desc"},
+           {{1, 1}, {0, -1}}, {}},
+          {"\"a,b\",x:desc,1,1\n2,p,5,z\n1,q,4,y\n3,q,6,x\n", {"--by", "#4", "-k", "#3"},
+           {{3, 1}, {2, 1}}, {}}};
   for (const auto& [text, args, keys, settings] : smallCases) {
     SCOPED_TRACE(text);
     std::vector<std::string> withInput = args;
