@@ -231,7 +231,12 @@ FirstPassResult ReadInput(const FirstPassInput& input, Progress& progress) {
 
   CsvRecord record;
   if (!first.reader->Next(&record)) {
-    throw BadInput(1, input.noHeader ? "empty input: no record" : "empty input: no header row");
+    // Without a header an empty input is an empty data set.
+    if (input.noHeader) {
+      result.hasHeader = false;
+      return result;
+    }
+    throw BadInput(1, "empty input: no header row");
   }
   if (first.reader->byteOrderMark()) result.byteOrderMark = "\xEF\xBB\xBF";
   result.hasHeader = !input.noHeader;

@@ -92,10 +92,11 @@ class RowLayout {
   // order by Compare: their key fields tie up to a code longer than its
   // prefix. 0: the engine's order of this row is final.
   unsigned int TiedUnits(const OBS* row) const;
-  // The order of rows `a` and `b` by their whole keys, reading long codes
-  // with `readCode(row, key)`; only their first keyPartUnits() are read.
-  template <typename ReadCode>
-  int Compare(const OBS* a, const OBS* b, ReadCode&& readCode) const;
+  // The order of rows `a` and `b` by their whole keys; `compareCodes(a, b,
+  // key)` gives the byte order of their whole codes of `key` where both are
+  // long. Only their first keyPartUnits() are read.
+  template <typename CompareCodes>
+  int Compare(const OBS* a, const OBS* b, CompareCodes&& compareCodes) const;
 
  private:
   struct Field {
@@ -119,17 +120,15 @@ class RowLayout {
   mutable std::string code_;  // Fill's scratch
 };
 
-template <typename ReadCode>
-int RowLayout::Compare(const OBS* a, const OBS* b, ReadCode&& readCode) const {
+template <typename CompareCodes>
+int RowLayout::Compare(const OBS* a, const OBS* b, CompareCodes&& compareCodes) const {
   for (std::size_t k = 0; k < fields_.size(); ++k) {
     const Field& field = fields_[k];
     int result = CompareUnits(a, b, field);
     if (result == 0 && field.code &&
         a[field.lengthUnit] == static_cast<double>(field.prefix + 1)) {
       // Both longer than the prefix, which they share.
-      const std::string& x = readCode(a, k);
-      const std::string& y = readCode(b, k);
-      result = &x == &y ? 0 : x.compare(y);
+      result = compareCodes(a, b, k);
       result = result < 0 ? -field.direction : result > 0 ? field.direction : 0;
     }
     if (result != 0) return result;

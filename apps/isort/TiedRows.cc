@@ -46,30 +46,8 @@ void TiedRows::Finish() {
   if (members_ != 0) WriteHeld();
 }
 
-void TiedRows::Count(std::uint64_t bytes) {
-  heldBytes_ += bytes;
-  if (heldBytes_ > kHeldBytes) {
-    throw CannotSort(std::to_string(members_) +
-                     " rows and more tie on the first bytes of long key values, whose "
-                     "distinct values take more than " +
-                     std::to_string(kHeldBytes >> 20) +
-                     " MiB to put in order beside the memory budget");
-  }
-}
-
-bool TiedRows::CodeEquals(const std::string& code, std::uint64_t offset, std::uint64_t length) {
-  if (code.size() != length) return false;
-  for (std::uint64_t done = 0; done < length;) {
-    const auto size = static_cast<std::size_t>(std::min(length - done, kPieceBytes));
-    piece_.resize(size);
-    codes_.ReadAt(offset + done, size, piece_.data());
-    if (std::memcmp(piece_.data(), code.data() + done, size) != 0) return false;
-    done += size;
-  }
-  return true;
-}
-
-// 64-bit FNV-1a, to find a held code that may equal a new one.
+// 64-bit FNV-1a, to find a distinct code that may equal a new one; leaves a
+// code of one piece in piece_.
 std::uint64_t TiedRows::HashCode(std::uint64_t offset, std::uint64_t length) {
   std::uint64_t hash = 0xcbf29ce484222325u;
   for (std::uint64_t done = 0; done < length;) {
@@ -82,33 +60,85 @@ std::uint64_t TiedRows::HashCode(std::uint64_t offset, std::uint64_t length) {
   return hash;
 }
 
-std::uint32_t TiedRows::CodeOf(const OBS* row, std::size_t key) {
-  const auto [offset, length] = layout_.CodePlace(row, key);
+// The byte order of two codes, held or read a piece at a time.
+int TiedRows::CompareCodes(const Code& x, const Code& y) {
+  if (x.held && y.held) return x.bytes.compare(y.bytes);
+  const std::uint64_t common = std::min(x.length, y.length);
+  for (std::uint64_t done = 0; done < common;) {
+    const auto size = static_cast<std::size_t>(std::min(common - done, kPieceBytes));
+    const char* a = x.bytes.data() + done;
+    const char* b = y.bytes.data() + done;
+    if (!x.held) {
+      piece_.resize(size);
+      codes_.ReadAt(x.offset + done, size, piece_.data());
+      a = piece_.data();
+    }
+    if (!y.held) {
+      otherPiece_.resize(size);
+      codes_.ReadAt(y.offset + done, size, otherPiece_.data());
+      b = otherPiece_.data();
+    }
+    const int result = std::memcmp(a, b, size);
+    if (result != 0) return result;
+    done += size;
+  }
+  return (x.length > y.length) - (x.length < y.length);
+}
+
+std::uint32_t TiedRows::CodeOf(const OBS* keyPart, std::size_t key) {
+  const auto [offset, length] = layout_.CodePlace(keyPart, key);
   if (length == 0) return kNoCode;
   const std::uint64_t hash = HashCode(offset, length) ^ key;
-  const auto [first, last] = byHash_.equal_range(hash);
-  for (auto held = first; held != last; ++held) {
-    const std::string& code = wholeCodes_[held->second];
-    // A code of one piece is still in piece_.
-    const bool equal = length <= kPieceBytes
-                           ? code.size() == length &&
-                                 std::memcmp(code.data(), piece_.data(), code.size()) == 0
-                           : CodeEquals(code, offset, length);
-    if (equal) return held->second;
+  Code code;
+  code.offset = offset;
+  code.length = length;
+  if (length <= kPieceBytes) {
+    // HashCode left it in piece_.
+    code.bytes.assign(piece_.data(), static_cast<std::size_t>(length));
+    code.held = true;
   }
-  Count(length);
-  std::string code(static_cast<std::size_t>(length), '\0');
-  codes_.ReadAt(offset, code.size(), code.data());
+  const auto [first, last] = byHash_.equal_range(hash);
+  for (auto known = first; known != last; ++known) {
+    if (CompareCodes(wholeCodes_[known->second], code) == 0) return known->second;
+  }
+  if (!code.held && heldBytes_ + length <= kHeldBytes) {
+    code.bytes.resize(static_cast<std::size_t>(length));
+    codes_.ReadAt(offset, code.bytes.size(), code.bytes.data());
+    code.held = true;
+  }
+  if (code.held) heldBytes_ += length;
+  if (heldBytes_ > kHeldBytes) {
+    // Held only to be found: leave it in the file.
+    heldBytes_ -= length;
+    std::string().swap(code.bytes);
+    code.held = false;
+  }
   wholeCodes_.push_back(std::move(code));
   const auto id = static_cast<std::uint32_t>(wholeCodes_.size() - 1);
   byHash_.emplace(hash, id);
   return id;
 }
 
+void TiedRows::FindCodes(std::size_t member) {
+  codeIds_.resize((member + 1) * keys_);
+  for (std::size_t k = 0; k < keys_; ++k) {
+    codeIds_[member * keys_ + k] = CodeOf(keyParts_.data() + member * keyUnits_, k);
+  }
+}
+
 void TiedRows::Hold(const OBS* row) {
-  Count(keyUnits_ * sizeof(OBS) + keys_ * sizeof(std::uint32_t));
+  const std::uint64_t keyPartBytes = keyUnits_ * sizeof(OBS) + keys_ * sizeof(std::uint32_t);
+  if ((members_ + 1) * keyPartBytes > kHeldBytes) {
+    throw CannotSort(std::to_string(members_) +
+                     " rows and more tie on the first bytes of long key values: putting them "
+                     "in order takes more than " + std::to_string(kHeldBytes >> 20) +
+                     " MiB beside the memory budget");
+  }
   keyParts_.insert(keyParts_.end(), row, row + keyUnits_);
-  for (std::size_t k = 0; k < keys_; ++k) codeIds_.push_back(CodeOf(row, k));
+  // A group of one needs no whole code: the first member's are found when a
+  // second one comes.
+  if (members_ == 1) FindCodes(0);
+  if (members_ >= 1) FindCodes(members_);
   if (spill_ == nullptr && (rows_.size() + rowUnits_) * sizeof(OBS) > kHeldRowBytes) {
     spill_ = std::make_unique<ScratchFile>(workDirectory_, "a work file");
     spill_->Append(std::string_view(reinterpret_cast<const char*>(rows_.data()),
@@ -126,13 +156,14 @@ void TiedRows::Hold(const OBS* row) {
 void TiedRows::WriteHeld() {
   std::vector<std::size_t> order(members_);
   std::iota(order.begin(), order.end(), std::size_t{0});
-  const auto code = [this](const OBS* keyPart, std::size_t key) -> const std::string& {
-    const auto member = static_cast<std::size_t>(keyPart - keyParts_.data()) / keyUnits_;
-    return wholeCodes_[codeIds_[member * keys_ + key]];
+  const auto compareCodes = [this](const OBS* a, const OBS* b, std::size_t key) {
+    const auto x = codeIds_[static_cast<std::size_t>(a - keyParts_.data()) / keyUnits_ * keys_ + key];
+    const auto y = codeIds_[static_cast<std::size_t>(b - keyParts_.data()) / keyUnits_ * keys_ + key];
+    return x == y ? 0 : CompareCodes(wholeCodes_[x], wholeCodes_[y]);
   };
   std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
     return layout_.Compare(keyParts_.data() + a * keyUnits_, keyParts_.data() + b * keyUnits_,
-                           code) < 0;
+                           compareCodes) < 0;
   });
   if (spill_ != nullptr) spill_->Flush();
   for (std::size_t m : order) {

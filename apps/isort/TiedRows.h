@@ -6,10 +6,12 @@
 //
 // One such group is held at a time: the key part of each row (its rows go
 // to a work file once they pass kHeldRowBytes) and each distinct whole code
-// once (a hash finds a held code that may be equal; the bytes decide). So a
-// column of a few long values repeated a million times costs a few codes and
-// the key parts; a group whose key parts and distinct codes pass kHeldBytes
-// is refused, as a sort that would break its memory budget.
+// once (a hash finds a code that may be equal; the bytes decide), in memory
+// while the codes held stay within kHeldBytes, else compared where they lie
+// in the code file, a piece at a time. So a column of a few long values
+// repeated a million times costs a few codes and the key parts, and a few
+// distinct values of 40 MB cost reading them; a group whose key parts alone
+// pass kHeldBytes is refused, as a sort that would break its memory budget.
 #pragma once
 
 #include <cstdint>
@@ -42,11 +44,19 @@ class TiedRows {
  private:
   static constexpr std::uint32_t kNoCode = ~std::uint32_t{0};
 
+  // A distinct whole code: its bytes when held, and where it lies.
+  struct Code {
+    std::string bytes;
+    bool held = false;
+    std::uint64_t offset = 0;
+    std::uint64_t length = 0;
+  };
+
   void Hold(const OBS* row);
-  std::uint32_t CodeOf(const OBS* row, std::size_t key);
+  void FindCodes(std::size_t member);
+  std::uint32_t CodeOf(const OBS* keyPart, std::size_t key);
   std::uint64_t HashCode(std::uint64_t offset, std::uint64_t length);
-  bool CodeEquals(const std::string& code, std::uint64_t offset, std::uint64_t length);
-  void Count(std::uint64_t bytes);
+  int CompareCodes(const Code& x, const Code& y);
   void WriteHeld();
 
   const RowLayout& layout_;
@@ -62,12 +72,13 @@ class TiedRows {
   unsigned int tiedUnits_ = 0;
   std::vector<OBS> keyParts_;             // keyUnits_ per member
   std::vector<std::uint32_t> codeIds_;    // keys_ per member: index in wholeCodes_
-  std::vector<std::string> wholeCodes_;   // distinct whole codes
+  std::vector<Code> wholeCodes_;          // distinct whole codes
   std::unordered_multimap<std::uint64_t, std::uint32_t> byHash_;  // and where they are
   std::vector<OBS> rows_;                 // the rows, until they pass kHeldRowBytes
   std::unique_ptr<ScratchFile> spill_;    // then all of them
-  std::uint64_t heldBytes_ = 0;
+  std::uint64_t heldBytes_ = 0;  // of the codes held
   std::vector<char> piece_;
+  std::vector<char> otherPiece_;
   std::vector<OBS> row_;
 };
 
