@@ -4,6 +4,7 @@
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
+#include <optional>
 #include <string>
 
 #include "CsvSort.h"
@@ -113,75 +114,81 @@ int UsageFailure(const CLI::App& app, const char* what) {
   return kUsageStatus;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  CLI::App app("isort: sorts CSV files of any size within a memory budget.", "isort");
-  app.set_version_flag("--version", kVersion, "print the version and exit");
-  app.require_subcommand(1);
-  app.footer("Run 'isort COMMAND --help' for a command's options.");
-
-  isort::app::CsvSortOptions sortOptions;
+// What the command line asked for.
+struct Request {
+  isort::app::CsvSortOptions sort;
   isort::app::ProgressMode sortProgress = isort::app::ProgressMode::kAuto;
+  isort::app::DemoOptions demo;
+  isort::app::ProgressMode demoProgress = isort::app::ProgressMode::kAuto;
+  isort::workloads::Workload generateWorkload = isort::workloads::Workload::W1;
+  std::uint64_t generateRows = 0;
+};
+
+CLI::App& AddSortCommand(CLI::App& app, Request& request) {
+  isort::app::CsvSortOptions& options = request.sort;
   CLI::App& sort =
       *app.add_subcommand("sort", "sort a CSV file of any size by columns, within a memory budget");
   sort.footer(kSortFooter);
-  sort.add_option("input", sortOptions.input, "the CSV file; - or none: standard input")
+  sort.add_option("input", options.input, "the CSV file; - or none: standard input")
       ->type_name("INPUT");
-  sort.add_option("-k,--by", sortOptions.keys,
+  sort.add_option("-k,--by", options.keys,
                   "the key columns, e.g. --by 'age:desc,name' (may be repeated)")
       ->type_name("KEYS")
       ->allow_extra_args(false);
-  sort.add_flag("-r,--reverse", sortOptions.reverse, "reverse the order of every key");
-  sort.add_option("-o,--output", sortOptions.output,
+  sort.add_flag("-r,--reverse", options.reverse, "reverse the order of every key");
+  sort.add_option("-o,--output", options.output,
                   "write to OUT (may be the input) instead of standard output")
       ->type_name("OUT");
   sort.add_option_function<std::string>(
       "-t,--delimiter",
-      [&sortOptions](const std::string& text) {
-        sortOptions.delimiter = isort::app::ParseDelimiter(text);
-      },
+      [&options](const std::string& text) { options.delimiter = isort::app::ParseDelimiter(text); },
       "the field separator: one byte, or tab or '\\t' for TSV (default ,)")
       ->type_name("CHAR");
-  sort.add_flag("--no-header", sortOptions.noHeader,
+  sort.add_flag("--no-header", options.noHeader,
                 "the first line is data: name columns by number, output has no header");
   sort.add_option_function<std::string>(
       "--missing",
-      [&sortOptions](const std::string& list) {
-        isort::app::AppendMissingTexts(list, sortOptions.missing);
+      [&options](const std::string& list) {
+        isort::app::AppendMissingTexts(list, options.missing);
       },
       "also count these texts as missing, e.g. --missing NA,NaN,null")
       ->type_name("TEXTS");
-  AddSizeOption(sort, "-S,--memory", sortOptions.memory,
+  AddSizeOption(sort, "-S,--memory", options.memory,
                 "the memory budget (default and smallest 512M)");
-  AddThreadsOption(sort, sortOptions.threads);
-  sort.add_option("-T,--tmpdir", sortOptions.tmpdir, "the directory for work files")
+  AddThreadsOption(sort, options.threads);
+  sort.add_option("-T,--tmpdir", options.tmpdir, "the directory for work files")
       ->type_name("DIR");
-  AddProgressOptions(sort, sortProgress);
+  AddProgressOptions(sort, request.sortProgress);
+  return sort;
+}
 
-  isort::app::DemoOptions demoOptions;
-  isort::app::ProgressMode demoProgress = isort::app::ProgressMode::kAuto;
+CLI::App& AddDemoCommand(CLI::App& app, Request& request) {
   CLI::App& demo = *app.add_subcommand(
       "demo",
       "sort a standard workload generated on the fly, check every row that comes back "
       "and report what it took");
-  AddWorkloadOptions(demo, demoOptions.workload, demoOptions.rows);
-  AddThreadsOption(demo, demoOptions.threads);
-  AddSizeOption(demo, "--memory", demoOptions.memory,
+  AddWorkloadOptions(demo, request.demo.workload, request.demo.rows);
+  AddThreadsOption(demo, request.demo.threads);
+  AddSizeOption(demo, "--memory", request.demo.memory,
                 "the memory budget (default and smallest 512M)");
-  AddProgressOptions(demo, demoProgress);
+  AddProgressOptions(demo, request.demoProgress);
+  return demo;
+}
 
-  isort::workloads::Workload generateWorkload = isort::workloads::Workload::W1;
-  std::uint64_t generateRows = 0;
+CLI::App& AddGenerateCommand(CLI::App& app, Request& request) {
   CLI::App& generate =
       *app.add_subcommand("generate", "write a standard workload as CSV to standard output");
-  AddWorkloadOptions(generate, generateWorkload, generateRows);
+  AddWorkloadOptions(generate, request.generateWorkload, request.generateRows);
+  return generate;
+}
 
+// Parses the command line into `request`; returns an exit status when there
+// is nothing more to do (help, the version, a usage error).
+std::optional<int> Parse(CLI::App& app, int argc, char** argv) {
   try {
     const std::string first = argc > 1 ? argv[1] : "-";
     if (first[0] != '-' && first != "sort" && first != "demo" && first != "generate") {
-      throw UsageError(std::string("unknown command '") + argv[1] +
-                       "' (sort, demo or generate)");
+      throw UsageError("unknown command '" + first + "' (sort, demo or generate)");
     }
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp&) {
@@ -199,14 +206,29 @@ int main(int argc, char** argv) {
   } catch (const UsageError& error) {
     return UsageFailure(app, error.what());
   }
+  return std::nullopt;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app("isort: sorts CSV files of any size within a memory budget.", "isort");
+  app.set_version_flag("--version", kVersion, "print the version and exit");
+  app.require_subcommand(1);
+  app.footer("Run 'isort COMMAND --help' for a command's options.");
+  Request request;
+  const CLI::App& sort = AddSortCommand(app, request);
+  const CLI::App& demo = AddDemoCommand(app, request);
+  AddGenerateCommand(app, request);
+  if (const std::optional<int> status = Parse(app, argc, argv)) return *status;
 
   if (sort.parsed()) {
-    isort::app::Progress progress(isort::app::ShowProgress(sortProgress));
-    return isort::app::SortCsv(sortOptions, progress);
+    isort::app::Progress progress(isort::app::ShowProgress(request.sortProgress));
+    return isort::app::SortCsv(request.sort, progress);
   }
   if (demo.parsed()) {
-    isort::app::Progress progress(isort::app::ShowProgress(demoProgress));
-    return isort::app::RunDemo(demoOptions, progress);
+    isort::app::Progress progress(isort::app::ShowProgress(request.demoProgress));
+    return isort::app::RunDemo(request.demo, progress);
   }
-  return isort::app::GenerateCsv(generateWorkload, generateRows, stdout);
+  return isort::app::GenerateCsv(request.generateWorkload, request.generateRows, stdout);
 }
