@@ -122,6 +122,7 @@ struct Scratch {
   char pattern[32] = "/tmp/isort-csv-test-XXXXXX";
   const std::string base = ::mkdtemp(pattern);
   const std::string data = base + "/data", work = base + "/work";
+  std::string runAs;  // a command the command runs under, e.g. setpriv
 
   Scratch() {
     std::filesystem::create_directory(data);
@@ -143,7 +144,7 @@ struct Scratch {
                     const std::vector<std::string>& environment = {}) const {
     const std::string io = base + "/std";
     WriteFile(io + "in", stdinText);
-    std::string command = "env -u LC_ALL -u LANG LC_COLLATE=C TMPDIR='" + work + "'";
+    std::string command = runAs + " env -u LC_ALL -u LANG LC_COLLATE=C TMPDIR='" + work + "'";
     for (const std::string& word : environment) command += " " + ShellQuoted(word);
     command += " '" ISORT_BINARY "'";
     for (const std::string& word : args) command += " " + ShellQuoted(word);
@@ -340,8 +341,8 @@ TEST(CsvSort, OutputFileReplacesTheTargetWholeAndCanBeTheInput) {
 }
 
 // An existing output keeps its mode, a link is written through to its
-// target, and an existing writable output in a directory we may not write
-// is written in place.
+// target, and an existing writable output that may not be replaced is
+// written in place.
 TEST(CsvSort, ExistingOutputKeepsItsModeAndLinks) {
   Scratch scratch;
   const std::string text = "k\nb\na\n", sorted = "k\na\nb\n";
@@ -361,14 +362,32 @@ TEST(CsvSort, ExistingOutputKeepsItsModeAndLinks) {
   EXPECT_TRUE(std::filesystem::is_symlink(link));
   EXPECT_EQ(ReadFile(target), sorted);
 
+  // Where the output cannot be replaced by a new file (a directory the
+  // command may not write; as root, the command runs as nobody), it is
+  // copied into the existing file, which keeps its inode and owner.
+  const bool root = ::geteuid() == 0;
+  const std::string shared = scratch.base + "/shared";
+  std::filesystem::create_directory(shared);
   const std::string inPlace = scratch.Input("in-place.csv", "old\n");
-  std::filesystem::permissions(scratch.data, std::filesystem::perms::owner_read |
-                                                 std::filesystem::perms::owner_exec);
-  const bool privileged = ::access(scratch.data.c_str(), W_OK) == 0;  // root writes anyway
-  ExpectSorted(scratch, scratch.Run({"-o", inPlace, input}), "");
-  EXPECT_EQ(ReadFile(inPlace), sorted);
-  std::filesystem::permissions(scratch.data, std::filesystem::perms::owner_all);
-  EXPECT_EQ(Entries(scratch.data), 5) << (privileged ? "privileged" : "");
+  const std::string foreign = shared + "/foreign.csv";
+  WriteFile(foreign, "old\n");
+  for (const std::string& path : {inPlace, foreign, input}) ::chmod(path.c_str(), 0666);
+  for (const std::string& path : {scratch.base, shared, scratch.work}) ::chmod(path.c_str(), 0777);
+  ::chmod(scratch.data.c_str(), 0555);
+  if (root) scratch.runAs = "setpriv --reuid=65534 --regid=65534 --clear-groups";
+  for (const std::string& path : root ? std::vector{inPlace, foreign} : std::vector{inPlace}) {
+    SCOPED_TRACE(path);
+    struct stat before {}, after {};
+    ASSERT_EQ(::stat(path.c_str(), &before), 0);
+    ExpectSorted(scratch, scratch.Run({"-o", path, input}), "");
+    ASSERT_EQ(::stat(path.c_str(), &after), 0);
+    EXPECT_EQ(ReadFile(path), sorted);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(after.st_uid, before.st_uid);
+  }
+  EXPECT_EQ(Entries(shared), 1);
+  ::chmod(scratch.data.c_str(), 0755);
+  EXPECT_EQ(Entries(scratch.data), 5);
 }
 
 // Words of a, A, b, B and accents, some with trailing blanks and NUL bytes:
