@@ -237,6 +237,40 @@ std::vector<Workload> ParseWorkloads(const std::string& list) {
   return workloads;
 }
 
+// The phases of one sort of `file`: each batch's load, sort and write, the
+// run formation as a whole and each merge pass, in milliseconds.
+void PrintPhases(const RowFile& file) {
+  class PhaseSort : public ::FileSort {
+   public:
+    PhaseSort(const RowFile& file, Statistics* statistics)
+        : ::FileSort(isort::workloads::EngineKeys(Workload::W1), file.layout().units, statistics),
+          host_(file), row_(file.layout().units) {}
+    const OBS* GetRow() override { return host_.Next(row_.data()) ? row_.data() : nullptr; }
+    void PutRow(const OBS* row) override { host_.Take(row); }
+
+   private:
+    FileHost host_;
+    std::vector<OBS> row_;
+  };
+  ::FileSort::Statistics stats;
+  if (file.layout().keys.size() != 2 || file.layout().keys[0].width != 0) return;  // W1's keys
+  InChild([&] {
+    PhaseSort(file, &stats).Sort();
+    for (const auto& batch : stats.sorts) {
+      std::printf("  batch of %llu rows: load %d, sort %d, write %d ms\n",
+                  static_cast<unsigned long long>(batch.rows), batch.loadTime, batch.sortTime,
+                  batch.writeTime);
+    }
+    std::printf("  run formation %d ms elapsed, %d ms CPU\n", stats.timeB, stats.timeA);
+    for (const auto& pass : stats.merges) {
+      std::printf("  merge of %u runs: %d ms elapsed, %d ms CPU\n", pass.runsMerged, pass.timeB,
+                  pass.timeA);
+    }
+    std::fflush(stdout);
+    return Figures{};
+  });
+}
+
 void PrintHeader() {
   std::printf("| workload | rows | sort s | floor s | sort / floor | stable_sort s | "
               "stable_sort / sort | rows/s | peak MiB | threads | runs | passes | "
@@ -343,6 +377,7 @@ int main(int argc, char** argv) {
         const double seconds = FileThroughSortfile(file).seconds;
         std::printf("%s: %.2f s, from %ld.%06ld\n", presorted ? "presorted" : "shuffled", seconds,
                     static_cast<long>(start.tv_sec), start.tv_nsec / 1000);
+        PrintPhases(file);
         continue;
       }
       const Figures floor = Median(repeat, [&] { return FileFloor(file); });
