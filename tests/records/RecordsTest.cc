@@ -14,6 +14,7 @@
 #include <tuple>
 #include <vector>
 
+#include "Bits.h"
 #include "host/HostServices.h"
 #include "isort/sortfile.h"
 
@@ -38,15 +39,10 @@ namespace {
 
 constexpr std::uint64_t kBlanks = 0x2020202020202020u;
 
-template <typename To, typename From>
-To Cast(From from) {
-  To to;
-  std::memcpy(&to, &from, 8);
-  return to;
-}
-std::uint64_t Bits(double value) { return Cast<std::uint64_t>(value); }
+using isort::testing::BitCast;
+using isort::testing::Bits;
 std::uint64_t Missing() { return Bits(CmnGlb[1]); }
-std::uint64_t Control(std::array<unsigned char, 8> c) { return Cast<std::uint64_t>(c); }
+std::uint64_t Control(std::array<unsigned char, 8> c) { return BitCast<std::uint64_t>(c); }
 SI KeyUnits(SI width) { return std::max<SI>(1, (width + 7) / 8); }
 
 struct Plan {
@@ -83,7 +79,7 @@ Plan PlanKeys(const Ints& keys, INTEGER widraw, bool rearr = true) {
 
 // Missing, blanks, the integers -99 to 151 but -0.0 (value + 100), else literal.
 unsigned ModelCode(std::uint64_t v) {
-  const double d = Cast<double>(v);
+  const double d = BitCast<double>(v);
   if (v == Missing() || v == kBlanks) return v == Missing() ? 255 : 254;
   const bool coded = static_cast<std::uint32_t>(v) == 0 && d == std::trunc(d) && d >= -99;
   return coded && d <= 151 && (d != 0 || v == 0) ? static_cast<unsigned>(d + 100) : 253;
@@ -114,7 +110,7 @@ Units Pack(const Units& row, const Plan& plan, INTEGER flags, std::uint64_t head
   constexpr std::uint64_t kPattern = 0x5A5A5A5A5A5A5A5Au;
   Units record(2 + row.size() + (row.size() + 7) / 8, kPattern);
   srtfpk_(reinterpret_cast<const OBS*>(row.data()), reinterpret_cast<OBS*>(record.data()),
-          Cast<OBS>(header), plan.map.data(), plan.keylst.data(), plan.nmap, plan.nkmap,
+          BitCast<OBS>(header), plan.map.data(), plan.keylst.data(), plan.nmap, plan.nkmap,
           flags);
   const std::size_t length = std::min<std::size_t>(record[0], record.size());
   EXPECT_TRUE(length == record[0] && Units(record.begin() + length, record.end()) ==
@@ -225,7 +221,7 @@ TEST(RecordPack, CodesAndControlUnitsOf8And9PayloadUnits) {
   EXPECT_EQ(PackedCode(kBlanks), 254u);  // in any field
   const double saved = CmnGlb[1];
   for (std::uint64_t missing : {Bits(1.0), kBlanks, std::uint64_t{0}, Bits(0.5)}) {
-    CmnGlb[1] = Cast<double>(missing);
+    CmnGlb[1] = BitCast<double>(missing);
     EXPECT_EQ(PackedCode(missing), 255u) << std::hex << missing;
   }
   EXPECT_EQ(PackedCode(Bits(-DBL_MAX)), 253u);  // no longer the missing value

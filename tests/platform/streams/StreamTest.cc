@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "Bits.h"
 #include "isort/platform.h"
 #include "streams/FaultInjection.h"
 #include "vorn/Streams.h"
@@ -23,15 +24,11 @@
 namespace {
 
 using isort::platform::faults::FailNthFileCall;
+using isort::testing::FromBits;
 using isort::platform::faults::FileCall;
 using Bytes = std::vector<unsigned char>;
 using Units = std::vector<OBS>;
 using limits = std::numeric_limits<double>;
-
-double FromBits(std::uint64_t bits) {
-  double value;
-  return std::memcpy(&value, &bits, sizeof value), value;
-}
 
 // An 8-byte string unit: `text` padded with blanks.
 double TextUnit(const std::string& text) {
