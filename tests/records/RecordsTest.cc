@@ -150,10 +150,19 @@ Ints RandomKeys(std::mt19937_64& random, INTEGER widraw, std::size_t n, bool sep
   return keys;
 }
 
+// FLAGS as a host may pass them to srtfpk_ and srtfup_, plain and compressed:
+// only bit 0 asks for compression. Beside each, a flag for SrtUnpack, which
+// takes any value but 0 as compressed.
+const struct {
+  INTEGER flags;
+  int unpackFlag;
+} kFlags[2][4] = {{{0, 0}, {2, 0}, {INTEGER{1} << 32, 0}, {INT64_MIN, 0}},
+                  {{1, 1}, {3, 2}, {-1, -1}, {(INTEGER{1} << 32) + 1, INT32_MIN}}};
+
 // Plans `keys`, packs `rows` random rows plain and compressed: each record is
-// the model's trimmed by srtkeyz_, and unpacks to its row, restoring its key
-// fields, each where the key list says. String key units are text without a
-// NUL ending in 0 to 8 blanks.
+// the model's trimmed by srtkeyz_, and unpacks (srtfup_ or SrtUnpack) to its
+// row, restoring its key fields, each where the key list says. String key
+// units are text without a NUL ending in 0 to 8 blanks.
 Plan RoundTrips(std::mt19937_64& random, const Ints& keys, INTEGER widraw, int rows) {
   const Plan plan = PlanKeys(keys, widraw);
   const std::size_t n = keys.size() / 3;
@@ -167,15 +176,23 @@ Plan RoundTrips(std::mt19937_64& random, const Ints& keys, INTEGER widraw, int r
         row[keys[k] - 1 + u] =
             random() % 9 ? ((random() | kBlanks) & keep) | (kBlanks & ~keep) : kBlanks;
       }
-    for (INTEGER flags : {0, 1}) {
+    for (bool compressed : {false, true}) {
+      const auto [flags, unpackFlag] = kFlags[compressed][random() % 4];
       const std::uint64_t header = random();
-      const Units model = ModelPack(row, plan, flags, header);
+      const Units model = ModelPack(row, plan, compressed, header);
       Units record = Pack(row, plan, flags, header), trimmed = model, back(row.size());
       srtkeyz_(reinterpret_cast<OBS*>(trimmed.data()), plan.keylst.data());
       EXPECT_EQ(record, trimmed) << "flags " << flags;
-      srtfup_(reinterpret_cast<OBS*>(record.data()), reinterpret_cast<OBS*>(back.data()),
-              plan.map.data(), plan.keylst.data(), plan.nmap, plan.nkmap, flags);
-      EXPECT_TRUE(back == row && record == model) << "flags " << flags;
+      OBS* const to = reinterpret_cast<OBS*>(back.data());
+      if (random() % 2) {
+        srtfup_(reinterpret_cast<OBS*>(record.data()), to, plan.map.data(), plan.keylst.data(),
+                plan.nmap, plan.nkmap, flags);
+      } else {
+        SrtUnpack(reinterpret_cast<OBS*>(record.data() + 2), to, plan.map.data(),
+                  plan.keylst.data(), static_cast<int>(plan.nmap), static_cast<int>(plan.nkmap),
+                  unpackFlag);
+      }
+      EXPECT_TRUE(back == row && record == model) << "flags " << flags << ", " << unpackFlag;
       for (std::size_t k = 0; k < n; ++k)
         for (SI u = 0; u < KeyUnits(keys[2 * n + k]); ++u)
           EXPECT_EQ(record[1 + plan.keylst[3 * k] + u], row[keys[k] - 1 + u]);
@@ -235,6 +252,20 @@ TEST(RecordPack, CodesAndControlUnitsOf8And9PayloadUnits) {
   EXPECT_EQ(Pack(row, Plan{0, 3, 1, 1, {1, 1, 2, 3, 5, 6}, {1, -1, 1}}, 1, 9),
             (Units{8, 9, Bits(42.5), first, Bits(0.5), Bits(3.5), Control({253}),
                    Bits(1e300)}));
+}
+
+// Codes that the packer never writes, in a record made by hand: 252 is a table
+// entry like 1 to 251, and a 0 within a pair's count writes nothing and leaves
+// the output where it is. Codes run on from one pair to the next.
+TEST(RecordUnpack, CodesThePackerNeverWrites) {
+  const std::uint64_t untouched = Bits(-7.25);
+  const Ints map = {1, 1, 2, 3, 6, 2};  // a plain unit, then 3 and 2 coded units
+  Units record = {0, 0, Bits(42.0), Control({252, 0, 253, 0, 101, 0, 0, 0}), Bits(0.5)};
+  Units row(7, untouched);
+  srtfup_(reinterpret_cast<OBS*>(record.data()), reinterpret_cast<OBS*>(row.data()), map.data(),
+          Ints{1, -1, 1}.data(), 3, 1, 1);
+  EXPECT_EQ(row, (Units{Bits(42.0), Bits(152.0), Bits(0.5), untouched, untouched, Bits(1.0),
+                        untouched}));
 }
 
 // Random keys (every other set separate and packed), over 64 keys (planned,
