@@ -136,8 +136,8 @@ class CsvEngineSort : public FileSort {
 int Sort(const CsvSortOptions& options, Progress& progress) {
   Input input(options.input);
   const std::string tmpdir = TemporaryDirectory(options.tmpdir);
-  // The engine makes its work files in TMPDIR.
-  if (!options.tmpdir.empty()) ::setenv("TMPDIR", options.tmpdir.c_str(), 1);
+  // The engine's work files go where the spools go.
+  platform::SetWorkDirectory(options.tmpdir);
   OutputFile output(options.output);
 
   // As many readers as threads: pass 1 is the only part that reads the CSV.

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "isort/platform.h"
 #include "isort/types.h"
 
 namespace isort::workloads {
@@ -34,8 +35,8 @@ struct Layout {
 bool ParseWorkload(const std::string& text, Workload* workload);
 const Layout& LayoutOf(Workload workload);
 
-// The system-missing value: the lowest double.
-constexpr double kSystemMissing = -1.7976931348623157e308;
+// The host's system-missing value, which 5% of c6 holds.
+using platform::kSystemMissing;
 
 // Fills `row` (LayoutOf(workload).units units) with row `index`.
 void GenerateRow(Workload workload, std::uint64_t index, OBS* row);

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "isort/FileSort.h"
+#include "TestHooks.h"
 #include "isort/platform.h"
 #include "isort/sortfile.h"
 #include "workloads/WorkloadSort.h"

@@ -10,7 +10,7 @@
 #include <memory>
 #include <vector>
 
-#include "isort/platform.h"
+#include "TestHooks.h"
 #include "vorn/Streams.h"
 
 namespace {

@@ -94,8 +94,9 @@ class ISORT_EXPORT FileSort {
   // FileSort.
   void Sort();
 
- private:
-  friend class FileSortTestAccess;  // the engine's unit tests tune the budget
+ protected:
+  // The shared state of the sort. Its class is the engine's own; a derived
+  // class that is part of the engine (its tests, say) may reach it.
   Data* data;
 };
 

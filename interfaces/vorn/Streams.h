@@ -133,8 +133,9 @@ class VORN_API VORN_FileStream : public VORN_StrBaseIO {
 // same file, each with its own position and buffer.
 class VORN_API VORN_TempFile : public VORN_FileStream {
  public:
-  // Creates an empty file in TMPDIR (else /tmp) whose name begins with
-  // `prefix`. With `unlinked` true it never keeps a directory entry.
+  // Creates an empty file whose name begins with `prefix` in the work
+  // directory (isort/platform.h). Our files never keep a directory entry,
+  // which is what `unlinked` asks for; the flag changes nothing.
   VORN_TempFile(const char* prefix, bool unlinked);
   // A second handle that sees everything written through `other`.
   VORN_TempFile(const VORN_TempFile& other);

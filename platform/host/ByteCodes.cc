@@ -1,9 +1,9 @@
 // The host's constant tables: the global block with the system-missing value
 // and the byte-code table of small integers.
-#include <cfloat>
 #include <cstdint>
 
 #include "host/HostServices.h"
+#include "isort/platform.h"
 
 namespace {
 
@@ -39,9 +39,8 @@ static_assert(kByteCodes.entries[101] == 0x3FF00000, "code 101 is 1.0");
 static_assert(kByteCodes.entries[1] == 0xC058C000, "code 1 is -99.0");
 static_assert(kByteCodes.entries[100] == 0, "code 100 is 0.0");
 
-// The host's global block: slot 2 holds the system-missing value, the lowest
-// double.
-OBS globalBlock[4] = {0.0, -DBL_MAX, 0.0, 0.0};
+// The host's global block: slot 2 holds the system-missing value.
+OBS globalBlock[4] = {0.0, isort::platform::kSystemMissing, 0.0, 0.0};
 
 }  // namespace
 

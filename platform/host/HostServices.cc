@@ -14,6 +14,7 @@
 #include <thread>
 #include <utility>
 
+#include "TestHooks.h"
 #include "isort/platform.h"
 
 namespace {

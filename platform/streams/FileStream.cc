@@ -16,7 +16,6 @@
 #include <string>
 #include <utility>
 
-#include "isort/platform.h"
 #include "streams/FaultInjection.h"
 #include "streams/OpenFile.h"
 #include "streams/StreamAccess.h"
@@ -43,12 +42,6 @@ bool ParseMode(const char* mode, int* flags, Access* access) {
       access->read = plus;
       access->write = true;
       break;
-    case 'a':
-      *flags = (plus ? O_RDWR : O_WRONLY) | O_CREAT;
-      access->read = plus;
-      access->write = true;
-      access->append = true;
-      break;
     default:
       return false;
   }
@@ -58,17 +51,8 @@ bool ParseMode(const char* mode, int* flags, Access* access) {
 }
 
 int OpenNamed(const std::string& name, int flags) {
-  int injected = 0;
-  if (isort::platform::faults::ShouldFail(isort::platform::faults::FileCall::kCreate,
-                                          &injected)) {
-    errno = injected;
-    return -1;
-  }
-  int descriptor;
-  do {
-    descriptor = ::open(name.c_str(), flags, 0666);
-  } while (descriptor < 0 && errno == EINTR);
-  return descriptor;
+  return isort::platform::faults::Attempt(isort::platform::faults::FileCall::kCreate,
+                                          [&] { return ::open(name.c_str(), flags, 0666); });
 }
 
 std::string JoinPath(const char* directory, const char* name) {
@@ -304,7 +288,7 @@ unsigned long VORN_FileStream::ReadDirect(unsigned char* to, unsigned long bytes
 
 void VORN_FileStream::StartWriting() {
   if (mode_ == BufferMode::kWriting) return;
-  const long position = file_->Permits().append ? file_->Size() : Tell();
+  const long position = Tell();
   EnsureBuffer();
   unsigned char* origin = buffer_.get();
   // Nothing is readable while the buffer collects writes.

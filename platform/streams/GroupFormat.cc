@@ -15,7 +15,7 @@
 //
 //   tag  stored bytes  unit
 //   0    0             +0.0 (all bits 0)
-//   1    0             the system-missing value -1.7976931348623157e308
+//   1    0             the system-missing value of our host, the lowest double
 //   2    0             eight blanks 0x2020202020202020
 //   3-6  1, 2, 3, 4    an integer 1 .. 2^32-1 held as a double: its value
 //   7-8  1, 2          an integer -1 .. -65535 held as a double: its magnitude
@@ -42,10 +42,14 @@
 #include <cstdint>
 #include <cstring>
 
+#include "isort/platform.h"
+
 namespace isort::platform::streams::group {
 namespace {
 
-constexpr std::uint64_t kSystemMissing = 0xFFEFFFFFFFFFFFFFull;
+constexpr std::uint64_t Bits(double value) { return __builtin_bit_cast(std::uint64_t, value); }
+
+constexpr std::uint64_t kSystemMissing = Bits(isort::platform::kSystemMissing);
 constexpr std::uint64_t kBlanks = 0x2020202020202020ull;
 constexpr unsigned char kCodedBit = 0x80;
 constexpr unsigned char kCountBits = 0x7F;

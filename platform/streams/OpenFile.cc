@@ -24,18 +24,6 @@ const char* Verb(unsigned char kind, bool temporary) {
   }
 }
 
-// Runs one system call unless a test has armed a fault for its kind; then
-// it "fails" with the injected errno instead.
-template <typename Call>
-auto Attempt(FileCall kind, Call call) -> decltype(call()) {
-  int injected = 0;
-  if (faults::ShouldFail(kind, &injected)) {
-    errno = injected;
-    return -1;
-  }
-  return call();
-}
-
 }  // namespace
 
 std::string FailureText(unsigned char kind, bool temporary, const std::string& name,
@@ -49,18 +37,10 @@ std::string FailureText(unsigned char kind, bool temporary, const std::string& n
   return text;
 }
 
-OpenFile::OpenFile(int descriptor, std::string name, bool temporary, Access access,
-                   std::string removeAtClose)
-    : descriptor_(descriptor),
-      name_(std::move(name)),
-      temporary_(temporary),
-      access_(access),
-      removeAtClose_(std::move(removeAtClose)) {}
+OpenFile::OpenFile(int descriptor, std::string name, bool temporary, Access access)
+    : descriptor_(descriptor), name_(std::move(name)), temporary_(temporary), access_(access) {}
 
-OpenFile::~OpenFile() {
-  ::close(descriptor_);
-  if (!removeAtClose_.empty()) ::unlink(removeAtClose_.c_str());
-}
+OpenFile::~OpenFile() { ::close(descriptor_); }
 
 void OpenFile::Fail(unsigned char kind, int error) const {
   throw ErrorText(FailureText(kind, temporary_, name_, error), kind, error);
@@ -70,14 +50,11 @@ std::size_t OpenFile::ReadAt(void* to, std::size_t bytes, long offset) const {
   auto* bytesTo = static_cast<unsigned char*>(to);
   std::size_t done = 0;
   while (done < bytes) {
-    const ssize_t got = Attempt(FileCall::kRead, [&] {
+    const ssize_t got = faults::Attempt(FileCall::kRead, [&] {
       return ::pread(descriptor_, bytesTo + done, bytes - done,
                      static_cast<off_t>(offset + static_cast<long>(done)));
     });
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      Fail(ErrorText::kFileRead, errno);
-    }
+    if (got < 0) Fail(ErrorText::kFileRead, errno);
     if (got == 0) break;
     done += static_cast<std::size_t>(got);
   }
@@ -88,14 +65,11 @@ void OpenFile::WriteAt(const void* from, std::size_t bytes, long offset) const {
   const auto* bytesFrom = static_cast<const unsigned char*>(from);
   std::size_t done = 0;
   while (done < bytes) {
-    const ssize_t put = Attempt(FileCall::kWrite, [&] {
+    const ssize_t put = faults::Attempt(FileCall::kWrite, [&] {
       return ::pwrite(descriptor_, bytesFrom + done, bytes - done,
                       static_cast<off_t>(offset + static_cast<long>(done)));
     });
-    if (put < 0) {
-      if (errno == EINTR) continue;
-      Fail(ErrorText::kFileWrite, errno);
-    }
+    if (put < 0) Fail(ErrorText::kFileWrite, errno);
     // A write that moves nothing would repeat for ever: the device is full.
     if (put == 0) Fail(ErrorText::kFileWrite, ENOSPC);
     done += static_cast<std::size_t>(put);
@@ -109,10 +83,8 @@ long OpenFile::Size() const {
 }
 
 void OpenFile::Truncate() const {
-  for (;;) {
-    const int result = Attempt(FileCall::kWrite, [&] { return ::ftruncate(descriptor_, 0); });
-    if (result == 0) return;
-    if (errno != EINTR) Fail(ErrorText::kFileWrite, errno);
+  if (faults::Attempt(FileCall::kWrite, [&] { return ::ftruncate(descriptor_, 0); }) != 0) {
+    Fail(ErrorText::kFileWrite, errno);
   }
 }
 

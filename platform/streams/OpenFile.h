@@ -17,15 +17,12 @@ namespace isort::platform::streams {
 struct Access {
   bool read = false;
   bool write = false;
-  bool append = false;  // every write goes to the end of the file
 };
 
 class OpenFile {
  public:
-  // Takes over `descriptor`. `name` is what error texts call the file; a
-  // non-empty `removeAtClose` is unlinked when the descriptor closes.
-  OpenFile(int descriptor, std::string name, bool temporary, Access access,
-           std::string removeAtClose = std::string());
+  // Takes over `descriptor`. `name` is what error texts call the file.
+  OpenFile(int descriptor, std::string name, bool temporary, Access access);
   ~OpenFile();
   OpenFile(const OpenFile&) = delete;
   OpenFile& operator=(const OpenFile&) = delete;
@@ -53,7 +50,6 @@ class OpenFile {
   std::string name_;
   bool temporary_;
   Access access_;
-  std::string removeAtClose_;
 };
 
 // The text of a failed file operation: "cannot write work file

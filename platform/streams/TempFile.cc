@@ -1,9 +1,10 @@
 // VORN_TempFile: a work file that leaves nothing behind.
 //
-// With `unlinked` true the file is created without a name (O_TMPFILE) where
-// the file system allows it, else created by mkstemp and unlinked at once:
-// either way its storage goes when its last descriptor closes, also when the
-// process is killed. Every handle on the file shares one OpenFile; copies
+// The file is created without a name (O_TMPFILE) where the file system allows
+// it, else created by mkstemp and unlinked at once: either way its storage
+// goes when its last descriptor closes, also when the process is killed. The
+// constructor's flag asks for exactly that; our work files never keep a name,
+// whatever the flag says, since nothing outside the sort ever reads them. Every handle on the file shares one OpenFile; copies
 // read and write at their own offsets, and the file closes with the last
 // handle.
 #include <fcntl.h>
@@ -16,19 +17,13 @@
 #include <string>
 #include <vector>
 
+#include "isort/platform.h"
 #include "streams/FaultInjection.h"
 #include "streams/OpenFile.h"
 #include "vorn/Streams.h"
 
 namespace isort::platform::streams {
 namespace {
-
-std::string TemporaryDirectory() {
-  const char* directory = std::getenv("TMPDIR");
-  std::string path = directory != nullptr && directory[0] != '\0' ? directory : "/tmp";
-  while (path.size() > 1 && path.back() == '/') path.pop_back();
-  return path;
-}
 
 // Closes a new descriptor unless it is handed on: building the file's name
 // allocates, and a failure there must not leak the file.
@@ -43,9 +38,8 @@ class NewDescriptor {
   int get() const { return descriptor_; }
 
   // Hands the descriptor to a new OpenFile.
-  std::shared_ptr<OpenFile> Own(const std::string& name, const Access& access,
-                                const std::string& removeAtClose = std::string()) {
-    auto file = std::make_shared<OpenFile>(descriptor_, name, true, access, removeAtClose);
+  std::shared_ptr<OpenFile> Own(const std::string& name) {
+    auto file = std::make_shared<OpenFile>(descriptor_, name, true, Access{true, true});
     descriptor_ = -1;
     return file;
   }
@@ -53,21 +47,6 @@ class NewDescriptor {
  private:
   int descriptor_;
 };
-
-// One attempt at creating a file, which a test may make fail.
-template <typename Create>
-int AttemptCreate(Create create) {
-  int injected = 0;
-  if (faults::ShouldFail(faults::FileCall::kCreate, &injected)) {
-    errno = injected;
-    return -1;
-  }
-  int descriptor;
-  do {
-    descriptor = create();
-  } while (descriptor < 0 && errno == EINTR);
-  return descriptor;
-}
 
 // File systems without O_TMPFILE answer with one of these.
 bool UnnamedFilesUnsupported(int error) {
@@ -86,39 +65,32 @@ std::string UnnamedFileName(int descriptor, const std::string& stem) {
   return stem + std::to_string(static_cast<unsigned long long>(status.st_ino));
 }
 
-std::shared_ptr<OpenFile> CreateTemporary(const char* prefix, bool unlinked) {
-  const std::string stem = TemporaryDirectory() + "/" + (prefix != nullptr ? prefix : "tmp");
-  const Access access{true, true, false};
-  if (unlinked) {
-    const std::string directory = TemporaryDirectory();
-    NewDescriptor descriptor(AttemptCreate(
-        [&] { return ::open(directory.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600); }));
-    if (descriptor.get() >= 0) return descriptor.Own(UnnamedFileName(descriptor.get(), stem), access);
-    if (!UnnamedFilesUnsupported(errno)) FailCreate(stem + "*", errno);
-  }
+std::shared_ptr<OpenFile> CreateTemporary(const char* prefix) {
+  const std::string directory = isort::platform::WorkDirectory();
+  const std::string stem = directory + "/" + (prefix != nullptr ? prefix : "tmp");
+  NewDescriptor unnamed(faults::Attempt(faults::FileCall::kCreate, [&] {
+    return ::open(directory.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  }));
+  if (unnamed.get() >= 0) return unnamed.Own(UnnamedFileName(unnamed.get(), stem));
+  if (!UnnamedFilesUnsupported(errno)) FailCreate(stem + "*", errno);
+
   std::vector<char> path(stem.begin(), stem.end());
   const std::string suffix = "XXXXXX";
   path.insert(path.end(), suffix.begin(), suffix.end());
   path.push_back('\0');
-  NewDescriptor descriptor(AttemptCreate([&] { return ::mkostemp(path.data(), O_CLOEXEC); }));
-  if (descriptor.get() < 0) FailCreate(stem + "*", errno);
+  NewDescriptor named(faults::Attempt(faults::FileCall::kCreate,
+                                      [&] { return ::mkostemp(path.data(), O_CLOEXEC); }));
+  if (named.get() < 0) FailCreate(stem + "*", errno);
   // Remove the name before anything else can fail and leave it behind.
-  const int unlinkError = unlinked && ::unlink(path.data()) != 0 ? errno : 0;
-  try {
-    const std::string name(path.data());
-    if (unlinkError != 0) FailCreate(name, unlinkError);
-    return unlinked ? descriptor.Own(name, access) : descriptor.Own(name, access, name);
-  } catch (...) {
-    if (!unlinked) ::unlink(path.data());
-    throw;
-  }
+  if (::unlink(path.data()) != 0) FailCreate(path.data(), errno);
+  return named.Own(path.data());
 }
 
 }  // namespace
 }  // namespace isort::platform::streams
 
-VORN_TempFile::VORN_TempFile(const char* prefix, bool unlinked) : VORN_FileStream() {
-  Attach(isort::platform::streams::CreateTemporary(prefix, unlinked), 0);
+VORN_TempFile::VORN_TempFile(const char* prefix, bool /*unlinked*/) : VORN_FileStream() {
+  Attach(isort::platform::streams::CreateTemporary(prefix), 0);
 }
 
 VORN_TempFile::VORN_TempFile(const VORN_TempFile& other) : VORN_FileStream() {

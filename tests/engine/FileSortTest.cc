@@ -15,6 +15,7 @@
 #include "FileSort/Runs.h"
 #include "VectorSort.h"
 #include "WorkDir.h"
+#include "TestHooks.h"
 #include "isort/platform.h"
 
 namespace isort::testing {
@@ -310,7 +311,7 @@ TEST(FileSort, ThreadChoice) {
 TEST(FileSort, MemoryTargetHasAFloor) {
   const DataSet set{1, {}, {}};
   VectorSort sort(set, nullptr);
-  const std::uint64_t& target = FileSortTestAccess::DataOf(sort).memoryTarget;
+  const std::uint64_t& target = sort.State().memoryTarget;
   EXPECT_EQ(target, 536870912u);
   for (unsigned long bytes : {1ul, 3000000000ul, 0ul, 536870913ul}) {
     sort.SetMemoryTarget(bytes);
@@ -347,7 +348,7 @@ TEST(FileSort, KeysThatCannotBeSortedAreRejected) {
       continue;
     }
     VectorSort sort(set, nullptr);
-    const auto& placed = FileSortTestAccess::DataOf(sort).comparator.Keys();
+    const auto& placed = sort.State().comparator.Keys();
     ASSERT_EQ(placed.size(), c.placed);
     EXPECT_EQ(placed[0].direction, c.keys[0].direction);  // the first of a repeat decides
   }

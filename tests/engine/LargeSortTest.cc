@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "WorkDir.h"
-#include "isort/platform.h"
+#include "TestHooks.h"
 #include "workloads/WorkloadSort.h"
 
 namespace isort::testing {

@@ -1,14 +1,10 @@
-// A FileSort over the rows of a data set in memory, with the access the
-// engine's tests need to set a budget below the floor that clients get.
+// A FileSort over the rows of a data set in memory. Being part of the
+// engine's tests, it reaches the sort's shared state, to set a budget below
+// the floor that clients get.
 #pragma once
 
 #include "FileSort/Data.h"
 #include "Oracle.h"
-
-class FileSortTestAccess {
- public:
-  static FileSort::Data& DataOf(FileSort& sort) { return *sort.data; }
-};
 
 namespace isort::testing {
 
@@ -17,8 +13,10 @@ class VectorSort : public FileSort {
   // A `memoryTarget` of 0 keeps the default; any other is set as it is.
   VectorSort(const DataSet& set, Statistics* statistics, std::uint64_t memoryTarget = 0)
       : FileSort(set.keys, set.units, statistics), set_(set) {
-    if (memoryTarget != 0) FileSortTestAccess::DataOf(*this).memoryTarget = memoryTarget;
+    if (memoryTarget != 0) data->memoryTarget = memoryTarget;
   }
+  // The sort's shared state.
+  Data& State() { return *data; }
   const OBS* GetRow() override { return next_ == set_.RowCount() ? nullptr : set_.Row(next_++); }
   void PutRow(const OBS* row) override { output.insert(output.end(), row, row + set_.units); }
 

@@ -10,8 +10,7 @@
 #include "FailingAllocator.h"
 #include "VectorSort.h"
 #include "WorkDir.h"
-#include "isort/platform.h"
-#include "streams/FaultInjection.h"
+#include "TestHooks.h"
 #include "vorn/Errors.h"
 
 namespace isort::testing {

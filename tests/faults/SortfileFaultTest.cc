@@ -14,7 +14,7 @@
 #include "Host.h"
 #include "WorkDir.h"
 #include "isort/SortFileSorter.h"
-#include "streams/FaultInjection.h"
+#include "TestHooks.h"
 #include "vorn/Errors.h"
 
 namespace isort::testing {

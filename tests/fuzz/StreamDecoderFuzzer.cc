@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "FuzzInput.h"
-#include "isort/platform.h"
+#include "TestHooks.h"
 #include "vorn/Errors.h"
 #include "vorn/Streams.h"
 

@@ -11,17 +11,13 @@
 #include <cstring>
 #include <vector>
 
+#include "KeyUnits.h"
 #include "isort/FileSort.h"
 #include "vorn/Collator.h"
 
 namespace isort {
 
-// Units that a key occupies in a row and in a key part: 1 for a numeric key
-// or a string of up to 8 bytes, otherwise (width + 7) / 8. Computed in 64 bits
-// so that a width near 2^32 cannot wrap to a small count.
-inline std::uint64_t KeyUnits(const FileSort::SortKey& key) {
-  return key.width <= 8 ? 1 : (std::uint64_t{key.width} + 7) / 8;
-}
+inline std::uint64_t KeyUnits(const FileSort::SortKey& key) { return KeyUnits(key.width); }
 
 // What makes a key list unsortable for rows of a given width.
 enum class KeyFault {

@@ -10,6 +10,7 @@
 #include <memory>
 #include <new>
 
+#include "KeyUnits.h"
 #include "RecordFormat.h"
 #include "isort/sortfile.h"
 
@@ -32,14 +33,16 @@ Key KeyAt(const SI* keys, std::size_t nKeys, std::size_t k) {
   return {keys[k], keys[nKeys + k], keys[2 * nKeys + k]};
 }
 
-// Units that a key of `width` bytes covers: 1 for numbers and widths up to 8.
-INTEGER KeyUnits(INTEGER width) { return 1 + (width - 1) / 8; }
+// Units that a key of `width` bytes (at least 0) covers.
+INTEGER UnitsOf(INTEGER width) {
+  return static_cast<INTEGER>(KeyUnits(static_cast<std::uint64_t>(width)));
+}
 
 // Written so that no sum can overflow, whatever the host passes.
 bool IsValid(const Key& key, INTEGER rowWidth) {
   return key.position >= 1 && (key.direction == 1 || key.direction == -1) &&
          key.width >= 0 && key.position <= rowWidth &&
-         KeyUnits(key.width) - 1 <= rowWidth - key.position;
+         UnitsOf(key.width) - 1 <= rowWidth - key.position;
 }
 
 // The triple that ends a key field list.
@@ -129,11 +132,11 @@ INTEGER srtfva_(const INTEGER& nkeys, const SI* keys, INTEGER* keylst, INTEGER* 
     const Key key = KeyAt(keys, nKeys, k);
     const std::uint64_t position = static_cast<std::uint64_t>(key.position);
     const std::uint64_t reach =
-        position + static_cast<std::uint64_t>(KeyUnits(key.width));
+        position + static_cast<std::uint64_t>(UnitsOf(key.width));
     if (end < position) {
       if (filling) {
         map[2 * nRuns] = key.position;
-        map[2 * nRuns + 1] = KeyUnits(key.width);
+        map[2 * nRuns + 1] = UnitsOf(key.width);
       }
       ++nRuns;
       runPosition = position;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "Bits.h"
+#include "TestHooks.h"
 #include "isort/platform.h"
 
 namespace {

@@ -17,15 +17,14 @@
 #include <vector>
 
 #include "Bits.h"
-#include "isort/platform.h"
-#include "streams/FaultInjection.h"
+#include "TestHooks.h"
 #include "vorn/Streams.h"
 
 namespace {
 
 using isort::platform::faults::FailNthFileCall;
-using isort::testing::FromBits;
 using isort::platform::faults::FileCall;
+using isort::testing::FromBits;
 using Bytes = std::vector<unsigned char>;
 using Units = std::vector<OBS>;
 using limits = std::numeric_limits<double>;

@@ -1,7 +1,12 @@
-// The buffer size of file handles: a setting of the platform library.
+// Settings of the file streams: the buffer size of a handle and the directory
+// that work files are created in.
 #include <atomic>
 #include <cstddef>
+#include <cstdlib>
+#include <mutex>
+#include <string>
 
+#include "TestHooks.h"
 #include "isort/platform.h"
 
 namespace isort::platform {
@@ -20,6 +25,10 @@ constexpr std::size_t kLargestFileBuffer = std::size_t{1} << 30;
 
 std::atomic<std::size_t> fileBufferSize{kDefaultFileBuffer};
 
+// The host's choice of work directory; empty: the environment's.
+std::mutex workDirectoryLock;
+std::string workDirectory;
+
 }  // namespace
 
 void SetFileBufferSize(std::size_t bytes) {
@@ -29,5 +38,24 @@ void SetFileBufferSize(std::size_t bytes) {
 }
 
 std::size_t FileBufferSize() { return fileBufferSize.load(); }
+
+void SetWorkDirectory(const std::string& directory) {
+  std::lock_guard<std::mutex> hold(workDirectoryLock);
+  workDirectory = directory;
+}
+
+std::string WorkDirectory() {
+  std::string path;
+  {
+    std::lock_guard<std::mutex> hold(workDirectoryLock);
+    path = workDirectory;
+  }
+  if (path.empty()) {
+    const char* fromEnvironment = std::getenv("TMPDIR");
+    path = fromEnvironment != nullptr && fromEnvironment[0] != '\0' ? fromEnvironment : "/tmp";
+  }
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  return path;
+}
 
 }  // namespace isort::platform
