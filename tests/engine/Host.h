@@ -52,9 +52,10 @@ struct Host {
   const DataSet* set;
   std::vector<SI> keys;
   std::vector<OBS> output;
-  std::size_t next = 0, puts = 0, getFailsAt = SIZE_MAX, getResultAt = SIZE_MAX, putResultAt = SIZE_MAX;
-  std::function<void()> getFault;  // what the get callback throws at getFailsAt
-  INTEGER getResult = -1, putResult = 9;  // at getResultAt and putResultAt
+  std::size_t next = 0, puts = 0;  // calls of the get (that filled a row) and put callbacks
+  std::size_t getFailsAt = SIZE_MAX, getResultAt = SIZE_MAX, putResultAt = SIZE_MAX;
+  std::function<void()> getFault;         // what the get callback throws at getFailsAt
+  INTEGER getResult = -1, putResult = 9;  // what they return at getResultAt and putResultAt
   LOGICAL flag10 = 77;
   INTEGER count11 = 77;
 };

@@ -31,8 +31,10 @@ readelf -d "$prefix"/lib/libisort.so | grep -q 'SONAME.*libisort.so.0' || { echo
 
 # The command finds its libraries without LD_LIBRARY_PATH or ldconfig.
 demo() {
-  env -i "$1/bin/isort" demo --rows 100000 >"$work/demo.out" 2>&1 &&
-    grep -q 'check  *passed' "$work/demo.out" || { echo "isort in $1:"; cat "$work/demo.out"; exit 1; }
+  if ! env -i "$1/bin/isort" demo --rows 100000 >"$work/demo.out" 2>&1 ||
+     ! grep -q 'check  *passed' "$work/demo.out"; then
+    echo "isort in $1:"; cat "$work/demo.out"; exit 1
+  fi
 }
 demo "$prefix"
 
