@@ -2,34 +2,50 @@
 // references on the same rows: the copy-through floor (the same callbacks, no
 // sort) and std::stable_sort of whole rows in memory.
 //
+// Two sources of rows. "generated": the get callback generates each row and
+// the put callback rebuilds it from its id to check it. "file": the rows lie
+// in a page-cached file, which the get callback copies from (through a
+// 1 MiB buffer, as a host copies rows out of its own), and the put callback
+// checks the order and adds an order-independent hash of the row; W1s is W1's
+// rows already in key order, read from a file.
+//
 // Each measurement runs in a child process of its own, so that its peak
 // resident memory is its own and no measurement warms memory for the next.
 //
-//   isort_bench_end_to_end [--workloads W1,W2,W3] [--rows N] [--repeat N]
-//                          [--skip-stable-sort] [--data FILE]
+//   isort_bench_end_to_end [--workloads W1,W2,W3] [--source generated|file|both]
+//                          [--rows N] [--repeat N] [--skip-stable-sort]
+//                          [--data FILE]
 //
 // Timings are the median of --repeat runs (default 3): this machine's
 // timings spread by up to a fifth from run to run. --data appends
 // "workload,measurement,seconds" lines for the report's chart.
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "isort/FileSort.h"
 #include "isort/sortfile.h"
+#include "FileSource.h"
 #include "workloads/WorkloadSort.h"
 
 namespace {
+
+using isort::workloads::CompareRows;
+using isort::workloads::RowHash;
 
 using isort::workloads::Layout;
 using isort::workloads::Workload;
@@ -119,16 +135,15 @@ Figures Statistics(Workload workload, std::uint64_t rows) {
   return figures;
 }
 
-template <unsigned int kUnits>
-Figures StableSortRows(Workload workload, std::uint64_t rows) {
-  const Layout& layout = isort::workloads::LayoutOf(workload);
-  Host host(workload, rows);
+// std::stable_sort of whole rows held in memory: all rows in through the get
+// callback, sorted by the keys, all out through the put callback.
+template <unsigned int kUnits, typename Source>
+bool StableSortRows(const Layout& layout, std::uint64_t rows, Source& source) {
   struct Row {
     OBS units[kUnits];
   };
-  const auto start = std::chrono::steady_clock::now();
   std::vector<Row> all(rows);
-  for (Row& row : all) Host::Get(&host, row.units, kUnits);
+  for (Row& row : all) Source::Get(&source, row.units, kUnits);
   std::stable_sort(all.begin(), all.end(), [&layout](const Row& a, const Row& b) {
     for (const auto& key : layout.keys) {
       int result;
@@ -142,16 +157,62 @@ Figures StableSortRows(Workload workload, std::uint64_t rows) {
     }
     return false;
   });
-  for (const Row& row : all) Host::Put(&host, row.units, kUnits);
+  for (const Row& row : all) Source::Put(&source, row.units, kUnits);
+  return true;
+}
+
+template <typename Source>
+Figures StableSort(const Layout& layout, std::uint64_t rows, Source& source) {
+  const auto start = std::chrono::steady_clock::now();
+  if (layout.units == 15) {
+    StableSortRows<15>(layout, rows, source);
+  } else {
+    StableSortRows<10>(layout, rows, source);
+  }
   Figures figures;
   figures.seconds = Since(start);
-  figures.passed = host.checker.Passed();
   return figures;
 }
 
 Figures StableSort(Workload workload, std::uint64_t rows) {
-  return isort::workloads::LayoutOf(workload).units == 15 ? StableSortRows<15>(workload, rows)
-                                                          : StableSortRows<10>(workload, rows);
+  Host host(workload, rows);
+  Figures figures = StableSort(isort::workloads::LayoutOf(workload), rows, host);
+  figures.passed = host.checker.Passed();
+  return figures;
+}
+
+// The same three measurements with rows copied out of a page-cached file.
+using isort::bench::FileHost;
+using isort::bench::RowFile;
+
+Figures FileFloor(const RowFile& file) {
+  FileHost host(file);
+  std::vector<OBS> row(file.layout().units);
+  const auto start = std::chrono::steady_clock::now();
+  // Rows in input order go straight out: only W1s is in order already, so
+  // the figure judges nothing but the time.
+  while (host.Next(row.data())) FileHost::Put(&host, row.data(), 0);
+  Figures figures;
+  figures.seconds = Since(start);
+  figures.passed = true;
+  return figures;
+}
+
+Figures FileThroughSortfile(const RowFile& file) {
+  FileHost host(file);
+  const auto start = std::chrono::steady_clock::now();
+  const INTEGER status = host.Sort();
+  Figures figures;
+  figures.seconds = Since(start);
+  figures.passed = status == 0 && host.Passed();
+  return figures;
+}
+
+Figures FileStableSort(const RowFile& file) {
+  FileHost host(file);
+  Figures figures = StableSort(file.layout(), file.rows(), host);
+  figures.passed = host.Passed();
+  return figures;
 }
 
 // The run with the median time of `repeat` runs of `measure`, each in a child.
@@ -176,52 +237,124 @@ std::vector<Workload> ParseWorkloads(const std::string& list) {
   return workloads;
 }
 
+void PrintHeader() {
+  std::printf("| workload | rows | sort s | floor s | sort / floor | stable_sort s | "
+              "stable_sort / sort | rows/s | peak MiB | threads | runs | passes | "
+              "work-file MB | check |\n");
+  std::printf("|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---|\n");
+}
+
+void PrintRow(const char* name, std::uint64_t rows, const Figures& sort, const Figures& floor,
+              const Figures& stable, bool stableSort, const Figures& stats) {
+  std::printf("| %s | %llu | %.2f | %.2f | %.2f | %s | %s | %.2fM | %.0f | %u | %llu | %llu | "
+              "%.0f | %s |\n",
+              name, static_cast<unsigned long long>(rows), sort.seconds, floor.seconds,
+              sort.seconds / floor.seconds,
+              stableSort ? std::to_string(stable.seconds).substr(0, 5).c_str() : "-",
+              stableSort ? std::to_string(stable.seconds / sort.seconds).substr(0, 4).c_str() : "-",
+              static_cast<double>(rows) / sort.seconds / 1e6, sort.peakMiB, stats.threads,
+              static_cast<unsigned long long>(stats.runs),
+              static_cast<unsigned long long>(stats.passes), stats.runBytes / 1e6,
+              sort.passed && floor.passed && (!stableSort || stable.passed) ? "passed" : "FAILED");
+  std::fflush(stdout);
+}
+
+void RecordData(std::FILE* data, const std::string& name, const Figures& floor,
+                const Figures& sort, const Figures& stable, bool stableSort) {
+  if (data == nullptr) return;
+  std::fprintf(data, "%s,copy-through floor,%.3f\n", name.c_str(), floor.seconds);
+  std::fprintf(data, "%s,isort (sortfile_),%.3f\n", name.c_str(), sort.seconds);
+  if (stableSort) std::fprintf(data, "%s,std::stable_sort,%.3f\n", name.c_str(), stable.seconds);
+  std::fflush(data);
+}
+
+// "W1,W1s,W2": workloads of the file source, an "s" asking for presorted rows.
+std::vector<std::pair<Workload, bool>> ParseFiles(const std::string& list) {
+  std::vector<std::pair<Workload, bool>> files;
+  std::stringstream in(list);
+  std::string name;
+  while (std::getline(in, name, ',')) {
+    const bool presorted = !name.empty() && (name.back() == 's' || name.back() == 'S');
+    if (presorted) name.pop_back();
+    Workload workload;
+    if (isort::workloads::ParseWorkload(name, &workload)) files.emplace_back(workload, presorted);
+  }
+  return files;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   std::vector<Workload> workloads = {Workload::W1, Workload::W2, Workload::W3};
+  std::string source = "both";
+  std::string fileList;  // the file source's workloads; W1s is W1 presorted
   std::uint64_t rowsOverride = 0;
   bool stableSort = true;
+  bool sortOnly = false;
   int repeat = 3;
   std::FILE* data = nullptr;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--workloads" && i + 1 < argc) workloads = ParseWorkloads(argv[++i]);
+    if (arg == "--source" && i + 1 < argc) source = argv[++i];
+    if (arg == "--files" && i + 1 < argc) fileList = argv[++i];
     if (arg == "--rows" && i + 1 < argc) rowsOverride = std::stoull(argv[++i]);
     if (arg == "--repeat" && i + 1 < argc) repeat = std::max(1, std::atoi(argv[++i]));
     if (arg == "--skip-stable-sort") stableSort = false;
+    // For profiling: the sort alone, once.
+    if (arg == "--sort-only") sortOnly = true;
     if (arg == "--data" && i + 1 < argc) data = std::fopen(argv[++i], "a");
   }
+  const auto rowsOf = [&](Workload workload) {
+    return rowsOverride != 0 ? rowsOverride : isort::workloads::LayoutOf(workload).defaultRows;
+  };
 
-  std::printf("| workload | rows | sort s | floor s | sort / floor | stable_sort s | "
-              "stable_sort / sort | rows/s | peak MiB | threads | runs | passes | "
-              "work-file MB | check |\n");
-  std::printf("|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---|\n");
-  for (Workload workload : workloads) {
-    const Layout& layout = isort::workloads::LayoutOf(workload);
-    const std::uint64_t rows = rowsOverride != 0 ? rowsOverride : layout.defaultRows;
-    const Figures floor = Median(repeat, [&] { return Floor(workload, rows); });
-    const Figures sort = Median(repeat, [&] { return ThroughSortfile(workload, rows); });
-    const Figures stats = InChild([&] { return Statistics(workload, rows); });
-    Figures stable;
-    if (stableSort) stable = Median(repeat, [&] { return StableSort(workload, rows); });
-    if (data != nullptr) {
-      std::fprintf(data, "%s,copy-through floor,%.3f\n", layout.name, floor.seconds);
-      std::fprintf(data, "%s,isort (sortfile_),%.3f\n", layout.name, sort.seconds);
-      if (stableSort) std::fprintf(data, "%s,std::stable_sort,%.3f\n", layout.name, stable.seconds);
-      std::fflush(data);
+  if (source == "generated" || source == "both") {
+    std::printf("### Rows generated in the get callback\n\n");
+    PrintHeader();
+    for (Workload workload : workloads) {
+      const std::uint64_t rows = rowsOf(workload);
+      const Figures floor = Median(repeat, [&] { return Floor(workload, rows); });
+      const Figures sort = Median(repeat, [&] { return ThroughSortfile(workload, rows); });
+      const Figures stats = InChild([&] { return Statistics(workload, rows); });
+      Figures stable;
+      if (stableSort) stable = Median(repeat, [&] { return StableSort(workload, rows); });
+      const char* name = isort::workloads::LayoutOf(workload).name;
+      RecordData(data, name, floor, sort, stable, stableSort);
+      PrintRow(name, rows, sort, floor, stable, stableSort, stats);
     }
-    std::printf("| %s | %llu | %.2f | %.2f | %.2f | %s | %s | %.2fM | %.0f | %u | %llu | %llu | "
-                "%.0f | %s |\n",
-                layout.name, static_cast<unsigned long long>(rows), sort.seconds, floor.seconds,
-                sort.seconds / floor.seconds,
-                stableSort ? std::to_string(stable.seconds).substr(0, 5).c_str() : "-",
-                stableSort ? std::to_string(stable.seconds / sort.seconds).substr(0, 4).c_str() : "-",
-                static_cast<double>(rows) / sort.seconds / 1e6, sort.peakMiB, stats.threads,
-                static_cast<unsigned long long>(stats.runs),
-                static_cast<unsigned long long>(stats.passes), stats.runBytes / 1e6,
-                sort.passed && floor.passed && (!stableSort || stable.passed) ? "passed" : "FAILED");
-    std::fflush(stdout);
+  }
+  if (source == "file" || source == "both") {
+    std::printf("\n### Rows copied out of a page-cached file\n\n");
+    PrintHeader();
+    std::vector<std::pair<Workload, bool>> files;
+    for (Workload workload : workloads) files.emplace_back(workload, false);
+    if (std::find(workloads.begin(), workloads.end(), Workload::W1) != workloads.end()) {
+      files.emplace_back(Workload::W1, true);
+    }
+    if (!fileList.empty()) files = ParseFiles(fileList);
+    for (const auto& [workload, presorted] : files) {
+      const std::uint64_t rows = rowsOf(workload);
+      const RowFile file(workload, rows, presorted);
+      if (sortOnly) {
+        // The monotonic clock at start and end, for perf report --time.
+        timespec start{};
+        clock_gettime(CLOCK_MONOTONIC, &start);
+        const double seconds = FileThroughSortfile(file).seconds;
+        std::printf("%s: %.2f s, from %ld.%06ld\n", presorted ? "presorted" : "shuffled", seconds,
+                    static_cast<long>(start.tv_sec), start.tv_nsec / 1000);
+        continue;
+      }
+      const Figures floor = Median(repeat, [&] { return FileFloor(file); });
+      const Figures sort = Median(repeat, [&] { return FileThroughSortfile(file); });
+      const Figures stats = InChild([&] { return Statistics(workload, rows); });
+      Figures stable;
+      if (stableSort) stable = Median(repeat, [&] { return FileStableSort(file); });
+      const std::string name =
+          std::string(isort::workloads::LayoutOf(workload).name) + (presorted ? "s" : "");
+      RecordData(data, name + " file", floor, sort, stable, stableSort);
+      PrintRow((name + " file").c_str(), rows, sort, floor, stable, stableSort, stats);
+    }
   }
   if (data != nullptr) std::fclose(data);
   return 0;

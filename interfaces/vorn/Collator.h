@@ -6,6 +6,14 @@
 #include "vorn/Api.h"
 
 struct UCollator;  // ICU's collator; only the platform library looks inside
+class VORNMBCollator;
+
+// Optional, for speed only: true when `collator` compares strings of equal
+// length as memcmp does (the same sign), so that a caller may compare them
+// itself. A platform may leave it out: the reference is weak, and callers
+// test it for null before they call it.
+VORN_API bool VORN_CollatorComparesBytes(const VORNMBCollator& collator)
+    __attribute__((weak));
 
 // Compares byte strings under the collation of the process's LC_COLLATE
 // locale. A default-constructed collator must be initialised with Init()
@@ -32,6 +40,8 @@ class VORN_API VORNMBCollator {
   int Compare(const char* a, int aLength, const char* b, int bLength) const;
 
  private:
+  friend bool VORN_CollatorComparesBytes(const VORNMBCollator& collator);
+
   struct CloseCollator {
     void operator()(UCollator* collator) const;
   };

@@ -111,3 +111,5 @@ int VORNMBCollator::Compare(const char* a, int aLength, const char* b,
   }
   return CompareBytes(a, aLength, b, bLength);
 }
+
+bool VORN_CollatorComparesBytes(const VORNMBCollator& collator) { return !collator.collator_; }

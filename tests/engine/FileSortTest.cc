@@ -89,9 +89,9 @@ TEST(Merge, PlansPassesWithinTheBudgetAndKeepsBatchOrder) {
   for (unsigned int batch = 0; batch < 10; ++batch) {
     FileSort::Sequence& run = data.sequences.emplace_front(files[batch % 2]);
     auto write = [&run, batch](double key) {
-      const OBS record[] = {key, batch - 99.0}, payload[] = {static_cast<double>(batch)};
-      run.WriteCompressed(record, 2);
-      run.WriteCompressed(payload, 1);
+      OBS record[] = {key, 0};
+      const OBS payload[] = {static_cast<double>(batch)};
+      RunWriter(run, 1, 1).Append(record, batch, payload);
     };
     for (unsigned int key = batch; key < 1000; key += 10) write(key);
     write(1000);

@@ -65,3 +65,19 @@ FileSort::Comparator::Comparator(const Comparator& other)
     : collator(other.collator), keys(other.keys) {}
 
 FileSort::Comparator::~Comparator() = default;
+
+bool FileSort::Comparator::StringsCompareAsBytes() const {
+  return VORN_CollatorComparesBytes != nullptr && VORN_CollatorComparesBytes(collator);
+}
+
+namespace isort {
+
+RecordOrder::RecordOrder(const FileSort::Comparator& comparator)
+    : comparator_(&comparator), comparesBytes_(true) {
+  for (const FileSort::SortKey& key : comparator.Keys()) {
+    fields_.push_back({key.width, static_cast<std::uint32_t>(KeyUnits(key)), key.direction < 0});
+    if (key.width != 0) comparesBytes_ = comparator.StringsCompareAsBytes();
+  }
+}
+
+}  // namespace isort

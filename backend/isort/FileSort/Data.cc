@@ -19,11 +19,15 @@ FileSort::Data::~Data() {
 
 mtxp::ProblemPartBase* FileSort::Data::MakePart() { return new Sorter(this); }
 
+std::uint64_t FileSort::Data::PayloadBytesPerRow(std::uint64_t beforeAnyRow) const {
+  if (rowsLoaded == 0.0) return beforeAnyRow;
+  return static_cast<std::uint64_t>(std::ceil(packedBytes / rowsLoaded));
+}
+
 std::uint64_t FileSort::Data::BatchSize(std::uint64_t bytes) const {
-  std::uint32_t payloadEstimate = splitter.payloadUnits * 8;
-  if (rowsLoaded != 0.0) {
-    payloadEstimate = static_cast<std::uint32_t>(std::ceil(packedBytes / rowsLoaded));
-  }
+  // Until a batch has been loaded, a payload is taken at its raw size.
+  const auto payloadEstimate =
+      static_cast<std::uint32_t>(PayloadBytesPerRow(splitter.payloadUnits * 8));
   const std::uint32_t rowCost = payloadEstimate + splitter.keyUnits * 8 + 8;
   return bytes / rowCost;
 }

@@ -26,8 +26,9 @@ class ISORT_NO_EXPORT FileSort::Data : public mtxp::ProblemBase {
   // The default budget, which is also the floor of SetMemoryTarget.
   static constexpr std::uint64_t kDefaultMemoryTarget = 0x20000000;
 
-  // One run of a merge pass in the heap; `a < b` when a's row sorts after b's,
-  // so that the standard max-heap keeps the first row at its front.
+  // One run of a merge pass in the heap. `a < b` when a's row sorts AFTER
+  // b's: the standard max-heap then keeps the row that sorts first at its
+  // front.
   struct MergeEntry {
     SeqReader* reader;
     const Comparator* comparator;
@@ -45,6 +46,9 @@ class ISORT_NO_EXPORT FileSort::Data : public mtxp::ProblemBase {
 
   // The rows that a batch may hold within a budget of `bytes`.
   std::uint64_t BatchSize(std::uint64_t bytes) const;
+  // The compressed payload bytes of one row: the average over every row
+  // loaded so far, rounded up; `beforeAnyRow` while none has been loaded.
+  std::uint64_t PayloadBytesPerRow(std::uint64_t beforeAnyRow) const;
 
   // A new "sort" work file, owned by this Data.
   WorkFile* NewWorkFile();
@@ -56,6 +60,11 @@ class ISORT_NO_EXPORT FileSort::Data : public mtxp::ProblemBase {
   // Merges the waiting runs in passes and delivers every row to PutRow.
   void Merge();
   void DoMerge(std::deque<SeqReader>& readers, Sequence& output);
+  // The merge planning: how many runs, from the back of the queue, a final
+  // pass could read within the budget; and how many, from the front, the
+  // next pass takes.
+  std::size_t FinalFanIn(std::uint32_t outputFootprint) const;
+  std::size_t PassFanIn(std::uint32_t outputFootprint, std::size_t finalFanIn) const;
 
   // Records a worker's failure; safe from several threads at once.
   void RecordOutOfMemory();

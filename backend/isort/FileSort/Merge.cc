@@ -27,40 +27,9 @@ void FileSort::Data::Merge() {
       auto outputFile = std::make_unique<WorkFile>("merge");
       Sequence output(outputFile.get());
 
-      const std::uint64_t budget = memoryTarget;
-      const std::uint32_t o = Footprint(outputFile.get());
-      const std::size_t n = sequences.size();
-
-      // k: how many runs, taken from the back, a final pass could read
-      // beside the output handle counted twice.
-      std::size_t k = 0;
-      {
-        std::uint64_t s = static_cast<std::uint32_t>(2 * o);
-        for (auto run = sequences.rbegin(); run != sequences.rend(); ++run) {
-          s += Footprint(run->file);
-          if (s > budget) break;
-          ++k;
-        }
-      }
-      // m: the runs this pass takes from the front. A pass that cannot take
-      // them all takes at most n + 2 - k, leaving k - 1 for the next pass.
-      std::size_t m = n;
-      if (k != n) {
-        const std::size_t limit = std::min(n + 2 - k, n);
-        std::uint64_t s = o;
-        m = 0;
-        for (const Sequence& run : sequences) {
-          if (m >= limit) break;
-          s += Footprint(run.file);
-          if (s > budget) break;
-          ++m;
-        }
-      }
-      // Whatever the footprints, a pass takes two runs when two or more wait:
-      // a pass of fewer would never reduce their number.
-      m = std::max(m, std::min<std::size_t>(n, 2));
-
-      for (std::size_t i = 0; i < m; ++i) {
+      const std::uint32_t outputFootprint = Footprint(outputFile.get());
+      const std::size_t fanIn = PassFanIn(outputFootprint, FinalFanIn(outputFootprint));
+      for (std::size_t i = 0; i < fanIn; ++i) {
         readers.emplace_back(sequences.front());
         readers.back().Rewind();
         sequences.pop_front();
@@ -84,6 +53,39 @@ void FileSort::Data::Merge() {
   }
 }
 
+std::size_t FileSort::Data::FinalFanIn(std::uint32_t outputFootprint) const {
+  // How many runs, taken from the back, a final pass could read beside the
+  // output handle counted twice.
+  std::size_t runs = 0;
+  std::uint64_t cost = static_cast<std::uint32_t>(2 * outputFootprint);
+  for (auto run = sequences.rbegin(); run != sequences.rend(); ++run) {
+    cost += Footprint(run->file);
+    if (cost > memoryTarget) break;
+    ++runs;
+  }
+  return runs;
+}
+
+std::size_t FileSort::Data::PassFanIn(std::uint32_t outputFootprint,
+                                      std::size_t finalFanIn) const {
+  const std::size_t waiting = sequences.size();
+  if (finalFanIn == waiting) return waiting;
+  // A pass that cannot take every run takes at most waiting + 2 - finalFanIn
+  // of them from the front, leaving finalFanIn - 1 for the next pass.
+  const std::size_t limit = std::min(waiting + 2 - finalFanIn, waiting);
+  std::uint64_t cost = outputFootprint;
+  std::size_t runs = 0;
+  for (const Sequence& run : sequences) {
+    if (runs >= limit) break;
+    cost += Footprint(run.file);
+    if (cost > memoryTarget) break;
+    ++runs;
+  }
+  // Whatever the footprints, a pass takes two runs when two or more wait:
+  // a pass of fewer would never reduce their number.
+  return std::max(runs, std::min<std::size_t>(waiting, 2));
+}
+
 void FileSort::Data::DoMerge(std::deque<SeqReader>& readers, Sequence& output) {
   const bool finalPass = sequences.empty();
   const unsigned int keyUnits = splitter.keyUnits;
@@ -101,6 +103,7 @@ void FileSort::Data::DoMerge(std::deque<SeqReader>& readers, Sequence& output) {
   }
   std::unique_ptr<OBS[]> row;
   if (finalPass) row.reset(new OBS[rowUnits]);
+  isort::RunWriter writer(output, keyUnits, payloadUnits);
 
   while (!heap.empty()) {
     SeqReader* reader = heap.front().reader;
@@ -110,12 +113,10 @@ void FileSort::Data::DoMerge(std::deque<SeqReader>& readers, Sequence& output) {
       splitter.Join(reader->key.get(), reader->payload.get(), row.get());
       owner->PutRow(row.get());
     } else {
-      OBS& tag = reader->key[keyUnits];
-      std::uint64_t ordinal;
-      std::memcpy(&ordinal, &tag, sizeof ordinal);
-      tag = static_cast<double>(ordinal) - 99.0;
-      output.WriteCompressed(reader->key.get(), keyUnits + 1);
-      if (payloadUnits != 0) output.WriteCompressed(reader->payload.get(), payloadUnits);
+      OBS* record = reader->key.get();
+      std::uint64_t batch;
+      std::memcpy(&batch, record + keyUnits, sizeof batch);
+      writer.Append(record, batch, reader->payload.get());
     }
     if (reader->Read()) {
       heap.push_back({reader, &comparator});

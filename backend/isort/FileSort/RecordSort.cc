@@ -4,10 +4,13 @@
 #include <utility>
 
 #include "FileSort/Comparator.h"
+#include "FileSort/RadixSort.h"
 
 namespace isort {
 namespace {
 
+// These two thresholds are part of the algorithm, not tuning: where the order
+// is not a strict weak order (NaN keys), they decide the result.
 // Partitions of at most this many records are finished by insertion sort.
 constexpr std::uint64_t kInsertionSortMax = 6;
 // Up to this size the pivot is the median of the first, middle and last
@@ -16,14 +19,14 @@ constexpr std::uint64_t kMedianOf3Max = 40;
 // Key lists of up to this many numeric keys get a comparison of their own.
 constexpr int kMaxSpecialisedKeys = 4;
 
-// The Comparator itself: any key list.
+// Any key list, by a RecordOrder.
 class AnyKeys {
  public:
-  explicit AnyKeys(const FileSort::Comparator* compare) : compare_(compare) {}
-  int operator()(const OBS* a, const OBS* b) const { return (*compare_)(a, b); }
+  explicit AnyKeys(const RecordOrder& order) : order_(&order) {}
+  int operator()(const OBS* a, const OBS* b) const { return (*order_)(a, b); }
 
  private:
-  const FileSort::Comparator* compare_;
+  const RecordOrder* order_;
 };
 
 // The same ordering as the Comparator for a list of kKeys numeric keys, with
@@ -160,6 +163,42 @@ bool AllNumeric(const std::vector<FileSort::SortKey>& keys) {
   return true;
 }
 
+// True when a numeric key of a record holds a NaN.
+bool HoldsNaN(const OBS* record, const std::vector<std::uint32_t>& numericUnits) {
+  for (std::uint32_t unit : numericUnits) {
+    if (record[unit] != record[unit]) return true;
+  }
+  return false;
+}
+
+// What one pass over a batch finds: whether a numeric key holds a NaN, and
+// whether every record comes before the next.
+struct BatchScan {
+  bool nan = false;
+  bool inOrder = true;
+};
+
+BatchScan ScanBatch(const OBS* records, std::uint64_t n, std::uint64_t width,
+                    const std::vector<FileSort::SortKey>& keys, const RecordOrder& order) {
+  std::vector<std::uint32_t> numericUnits;
+  std::uint32_t unit = 0;
+  for (const FileSort::SortKey& key : keys) {
+    if (key.width == 0) numericUnits.push_back(unit);
+    unit += static_cast<std::uint32_t>(KeyUnits(key));
+  }
+  BatchScan scan;
+  const OBS* previous = nullptr;
+  for (std::uint64_t i = 0; i < n; ++i, records += width) {
+    if (HoldsNaN(records, numericUnits)) {
+      scan.nan = true;
+      return scan;
+    }
+    if (scan.inOrder && previous != nullptr && order(previous, records) > 0) scan.inOrder = false;
+    previous = records;
+  }
+  return scan;
+}
+
 }  // namespace
 
 void SortRecords(OBS* records, std::uint64_t n, std::uint64_t width,
@@ -173,7 +212,27 @@ void SortRecords(OBS* records, std::uint64_t n, std::uint64_t width,
       case 4: return SortNumeric<kMaxSpecialisedKeys>(records, n, compare);
     }
   }
-  Records<AnyKeys, 0>(records, width, AnyKeys(compare)).Sort(n);
+  QuickSortRecords(records, n, width, RecordOrder(*compare));
+}
+
+void QuickSortRecords(OBS* records, std::uint64_t n, std::uint64_t width,
+                      const RecordOrder& order) {
+  Records<AnyKeys, 0>(records, width, AnyKeys(order)).Sort(n);
+}
+
+BatchSortPath SortBatch(OBS* records, std::uint64_t n, std::uint64_t width,
+                        const FileSort::Comparator& comparator, const RecordOrder& order,
+                        const KeyWords& words) {
+  if (order.ComparesBytes()) {
+    const BatchScan scan = ScanBatch(records, n, width, comparator.Keys(), order);
+    if (!scan.nan) {
+      if (scan.inOrder) return BatchSortPath::kAlreadyInOrder;
+      RadixSortRecords(records, n, width, words, order);
+      return BatchSortPath::kRadix;
+    }
+  }
+  SortRecords(records, n, width, &comparator);
+  return BatchSortPath::kQuicksort;
 }
 
 }  // namespace isort

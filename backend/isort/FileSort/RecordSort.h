@@ -1,17 +1,43 @@
 // The in-memory sort of one batch: an in-place quicksort of fixed-width
-// records that lie end to end in one buffer.
+// records that lie end to end in one buffer, and the choice of a faster sort
+// where the order allows one.
 #pragma once
 
 #include <cstdint>
 
+#include "FileSort/Comparator.h"
 #include "isort/FileSort.h"
 
 namespace isort {
 
-// Sorts `n` records of `width` units starting at `records` so that `compare`
-// gives 0 or less for every record against the one after it. Moves records
-// only by exchanging them whole; allocates nothing. n < 2^31.
+class KeyWords;
+
+// The record quicksort: sorts `n` records of `width` units starting at
+// `records` so that `compare` gives 0 or less for every record against the
+// one after it. Moves records only by exchanging them whole; allocates
+// nothing. n < 2^31. Where the order is not a strict weak order (a NaN key
+// ties with every number) its result is the one this algorithm gives.
 void SortRecords(OBS* records, std::uint64_t n, std::uint64_t width,
                  const FileSort::Comparator* compare);
+
+// The same algorithm by `order`, which gives the Comparator's signs.
+void QuickSortRecords(OBS* records, std::uint64_t n, std::uint64_t width,
+                      const RecordOrder& order);
+
+// How SortBatch put a batch in order.
+enum class BatchSortPath {
+  kQuicksort,       // the record quicksort: a NaN key or a collator that is not byte order
+  kRadix,           // a total order: the radix sort gives the quicksort's result
+  kAlreadyInOrder,  // a total order, and every record already before the next
+};
+
+// Sorts a batch of records into the order the record quicksort with
+// `comparator` gives. Where that order is total (no NaN in a numeric key,
+// strings compared as bytes) any correct sort gives it: a batch found in
+// order by one comparison per record is left as it is, and any other is
+// radix sorted. Everywhere else the record quicksort runs.
+BatchSortPath SortBatch(OBS* records, std::uint64_t n, std::uint64_t width,
+                        const FileSort::Comparator& comparator, const RecordOrder& order,
+                        const KeyWords& words);
 
 }  // namespace isort

@@ -53,11 +53,21 @@ void FileSort::SeqReader::Allocate(unsigned int keyUnits, unsigned int payloadUn
   if (payloadUnits != 0) payload.reset(new OBS[payloadUnits]);
 }
 
+namespace {
+
+// The run tag of batch T, and back (see the run format in Runs.h).
+constexpr double kRunTagOffset = 99.0;
+double RunTag(std::uint64_t batch) { return static_cast<double>(batch) - kRunTagOffset; }
+std::uint64_t BatchOfRunTag(double tag) {
+  return static_cast<std::uint64_t>(tag + kRunTagOffset);
+}
+
+}  // namespace
+
 bool FileSort::SeqReader::Read() {
   if (!ReadCompressed(key.get(), keyUnits + 1)) return false;
-  // The run tag T - 99 back to the batch ordinal T.
   OBS& tag = key[keyUnits];
-  const std::uint64_t ordinal = static_cast<std::uint64_t>(tag + 99.0);
+  const std::uint64_t ordinal = BatchOfRunTag(tag);
   std::memcpy(&tag, &ordinal, sizeof ordinal);
   if (payloadUnits != 0) {
     const bool more = ReadCompressed(payload.get(), payloadUnits);
@@ -67,3 +77,23 @@ bool FileSort::SeqReader::Read() {
   }
   return true;
 }
+
+namespace isort {
+
+void RunWriter::AppendRecord(OBS* record, std::uint64_t batch) {
+  record[keyUnits_] = RunTag(batch);
+  run_.WriteCompressed(record, keyUnits_ + 1);
+}
+
+void RunWriter::Append(OBS* record, std::uint64_t batch, const OBS* payload) {
+  AppendRecord(record, batch);
+  if (payloadUnits_ != 0) run_.WriteCompressed(payload, payloadUnits_);
+}
+
+void RunWriter::AppendPrecompressed(OBS* record, std::uint64_t batch,
+                                    VORN_StrBaseIO& payloads) {
+  AppendRecord(record, batch);
+  if (payloadUnits_ != 0) run_.CopyPrecompressed(payloads, payloadUnits_);
+}
+
+}  // namespace isort

@@ -10,7 +10,11 @@
 // `end`. In a run the tag unit holds the run tag, the double T - 99, where T is
 // the ordinal of the batch in which the row was loaded; a reader turns it back
 // into the integer T, and a merge pass writes T - 99 again, so a row's tag
-// never changes from pass to pass.
+// never changes from pass to pass. The offset makes the tags of the first 251
+// batches the small integers -99 .. 151 that the host's byte codes hold in one
+// byte each (and that our stream codec stores in one or two bytes).
+//
+// RunWriter writes this format and SeqReader reads it; nothing else does.
 #pragma once
 
 #include <cstdint>
@@ -76,3 +80,29 @@ class ISORT_NO_EXPORT FileSort::SeqReader : public FileSort::Sequence {
   std::unique_ptr<OBS[]> key;      // keyUnits + 1 units
   std::unique_ptr<OBS[]> payload;  // payloadUnits units; absent when 0
 };
+
+namespace isort {
+
+// Appends rows to a run in the run format.
+class RunWriter {
+ public:
+  RunWriter(FileSort::Sequence& run, unsigned int keyUnits, unsigned int payloadUnits)
+      : run_(run), keyUnits_(keyUnits), payloadUnits_(payloadUnits) {}
+
+  // Appends one row: `record` is its key part followed by its tag unit, which
+  // is overwritten with the run tag of batch `batch`; `payload` is its payload
+  // part, encoded anew.
+  void Append(OBS* record, std::uint64_t batch, const OBS* payload);
+  // The same, with the payload taken as the compressed group at the position
+  // of `payloads`, copied undecoded.
+  void AppendPrecompressed(OBS* record, std::uint64_t batch, VORN_StrBaseIO& payloads);
+
+ private:
+  void AppendRecord(OBS* record, std::uint64_t batch);
+
+  FileSort::Sequence& run_;
+  unsigned int keyUnits_;
+  unsigned int payloadUnits_;
+};
+
+}  // namespace isort

@@ -8,6 +8,7 @@
 
 #include "FileSort/Data.h"
 #include "FileSort/RecordSort.h"
+#include "FileSort/Runs.h"
 #include "FileSort/Stopwatch.h"
 
 namespace {
@@ -36,15 +37,10 @@ void WriteTag(OBS* tag, std::uint64_t value) { std::memcpy(tag, &value, sizeof v
 // 0.76 s. Platforms without VORN_InMemoryAddress go without.
 constexpr std::uint64_t kPrefetchDistance = 16;
 
-void PrefetchPayload(const VORN_InMemoryFile& payloads, const OBS* tag) {
-  if (VORN_InMemoryAddress != nullptr) {
-    __builtin_prefetch(VORN_InMemoryAddress(payloads, static_cast<long>(ReadTag(tag))));
-  }
-}
-
 }  // namespace
 
-FileSort::Sorter::Sorter(Data* data) : data(data), comparator(data->comparator) {}
+FileSort::Sorter::Sorter(Data* data)
+    : data(data), comparator(data->comparator), order(comparator), words(comparator.Keys()) {}
 
 FileSort::Sorter::~Sorter() {
   try {
@@ -54,28 +50,34 @@ FileSort::Sorter::~Sorter() {
   }
 }
 
+template <typename Operation>
+void FileSort::Sorter::Recording(Operation operation) {
+  try {
+    operation();
+  } catch (const std::bad_alloc&) {
+    data->RecordOutOfMemory();
+  } catch (const ErrorText& error) {
+    data->RecordError(error);
+  }
+}
+
 void FileSort::Sorter::FileStatistics() {
   if (stats.rows != 0 && data->statistics != nullptr) data->statistics->sorts.push_back(stats);
 }
 
 bool FileSort::Sorter::LoadBatch() {
   if (data->Failed()) return false;
-  try {
+  bool loaded = false;
+  Recording([this, &loaded] {
     batch.Free();
-    payloads.reset();
     FileStatistics();
     stats.rows = 0;
     stats.loadTime = 0;
     stats.sortTime = 0;
     stats.writeTime = 0;
-    if (data->inputExhausted) return false;
-    return FillBatch();
-  } catch (const std::bad_alloc&) {
-    data->RecordOutOfMemory();
-  } catch (const ErrorText& error) {
-    data->RecordError(error);
-  }
-  return false;
+    if (!data->inputExhausted) loaded = FillBatch();
+  });
+  return loaded;
 }
 
 bool FileSort::Sorter::FillBatch() {
@@ -90,7 +92,7 @@ bool FileSort::Sorter::FillBatch() {
   stats.batchRows = std::clamp<std::uint64_t>(data->BatchSize(stats.memory), 1, kMaxBatchRows);
   batch.Obtain(stats.batchRows * (keyUnits + 1));
   SetPayloadLimit();
-  payloads = std::make_unique<VORN_InMemoryFile>(payloadLimit);
+  if (payloads == nullptr) payloads = std::make_unique<VORN_InMemoryFile>(payloadLimit);
   payloads->Seek(0, VORN_StrBaseIO::FromStart);
   const std::unique_ptr<OBS[]> payload(new OBS[payloadUnits]);
   batchNumber = data->batchCount++;
@@ -137,10 +139,7 @@ void FileSort::Sorter::SetPayloadLimit() {
   }
   // Compressed bytes of one row: a third of the raw payload until a batch
   // has been loaded, then the running average.
-  std::uint64_t estimate = 8 * std::uint64_t{payloadUnits} / 3;
-  if (data->rowsLoaded != 0.0) {
-    estimate = static_cast<std::uint64_t>(std::ceil(data->packedBytes / data->rowsLoaded));
-  }
+  const std::uint64_t estimate = data->PayloadBytesPerRow(8 * std::uint64_t{payloadUnits} / 3);
   // The last row may carry the store past the limit by one group.
   const std::uint64_t ceiling =
       kMaxPayloadBytes - std::min(kMaxPayloadBytes - 1, WorstGroupBytes(payloadUnits));
@@ -149,10 +148,11 @@ void FileSort::Sorter::SetPayloadLimit() {
 
 void FileSort::Sorter::ProcessBatch() {
   if (data->Failed()) return;
-  try {
+  Recording([this] {
     {
       Stopwatch stopwatch(nullptr, &stats.sortTime);
-      isort::SortRecords(batch.get(), stats.rows, data->splitter.keyUnits + 1, &comparator);
+      isort::SortBatch(batch.get(), stats.rows, data->splitter.keyUnits + 1, comparator, order,
+                       words);
     }
     Stopwatch stopwatch(nullptr, &stats.writeTime);
     if (singleBatch) {
@@ -160,49 +160,42 @@ void FileSort::Sorter::ProcessBatch() {
     } else {
       WriteRun();
     }
-  } catch (const std::bad_alloc&) {
-    data->RecordOutOfMemory();
-  } catch (const ErrorText& error) {
-    data->RecordError(error);
+  });
+}
+
+template <typename Take>
+void FileSort::Sorter::ForEachRecord(Take take) {
+  const unsigned int width = data->splitter.keyUnits + 1;
+  const bool withPayloads = data->splitter.payloadUnits != 0;
+  OBS* record = batch.get();
+  for (std::uint64_t i = 0; i < stats.rows; ++i, record += width) {
+    if (withPayloads) {
+      if (VORN_InMemoryAddress != nullptr && i + kPrefetchDistance < stats.rows) {
+        const OBS* ahead = record + kPrefetchDistance * width;
+        __builtin_prefetch(
+            VORN_InMemoryAddress(*payloads, static_cast<long>(ReadTag(ahead + width - 1))));
+      }
+      payloads->Seek(static_cast<std::uint32_t>(ReadTag(record + width - 1)),
+                     VORN_StrBaseIO::FromStart);
+    }
+    take(record);
   }
 }
 
 void FileSort::Sorter::DeliverRows() {
-  const unsigned int keyUnits = data->splitter.keyUnits;
   const unsigned int payloadUnits = data->splitter.payloadUnits;
   const std::unique_ptr<OBS[]> row(new OBS[data->rowUnits]);
   const std::unique_ptr<OBS[]> payload(new OBS[payloadUnits]);
-  const OBS* record = batch.get();
-  for (std::uint64_t i = 0; i < stats.rows; ++i, record += keyUnits + 1) {
-    if (payloadUnits != 0 && i + kPrefetchDistance < stats.rows) {
-      PrefetchPayload(*payloads, record + kPrefetchDistance * (keyUnits + 1) + keyUnits);
-    }
-    if (payloadUnits != 0) {
-      payloads->Seek(static_cast<long>(ReadTag(record + keyUnits)), VORN_StrBaseIO::FromStart);
-      ReadCompressed(*payloads, payload.get(), payloadUnits);
-    }
+  ForEachRecord([&](const OBS* record) {
+    if (payloadUnits != 0) ReadCompressed(*payloads, payload.get(), payloadUnits);
     data->splitter.Join(record, payload.get(), row.get());
     data->owner->PutRow(row.get());
-  }
+  });
 }
 
 void FileSort::Sorter::WriteRun() {
-  const unsigned int keyUnits = data->splitter.keyUnits;
-  const unsigned int payloadUnits = data->splitter.payloadUnits;
-  const double runTag = static_cast<double>(batchNumber) - 99.0;
-  OBS* record = batch.get();
-  for (std::uint64_t i = 0; i < stats.rows; ++i, record += keyUnits + 1) {
-    if (payloadUnits != 0 && i + kPrefetchDistance < stats.rows) {
-      PrefetchPayload(*payloads, record + kPrefetchDistance * (keyUnits + 1) + keyUnits);
-    }
-    const auto position = static_cast<std::uint32_t>(ReadTag(record + keyUnits));
-    record[keyUnits] = runTag;
-    run->WriteCompressed(record, keyUnits + 1);
-    if (payloadUnits != 0) {
-      payloads->Seek(position, VORN_StrBaseIO::FromStart);
-      run->CopyPrecompressed(*payloads, payloadUnits);
-    }
-  }
+  isort::RunWriter writer(*run, data->splitter.keyUnits, data->splitter.payloadUnits);
+  ForEachRecord([&](OBS* record) { writer.AppendPrecompressed(record, batchNumber, *payloads); });
 }
 
 void FileSort::Sorter::Combine() {

@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "FileSort/Comparator.h"
+#include "FileSort/RadixSort.h"
 #include "FileSort/RecordBuffer.h"
 #include "isort/FileSort.h"
 #include "mtxp/Driver.h"
@@ -26,6 +27,15 @@ class ISORT_NO_EXPORT FileSort::Sorter : public mtxp::ProblemPartBase {
   void Combine() override;
 
  private:
+  // Runs a batch operation, recording a failure in the Data instead of
+  // letting it leave: the driver must end normally.
+  template <typename Operation>
+  void Recording(Operation operation);
+  // Calls `take(record)` for every record of the batch in their order, with
+  // `payloads` at the record's payload.
+  template <typename Take>
+  void ForEachRecord(Take take);
+
   bool FillBatch();
   void DeliverRows();
   void WriteRun();
@@ -36,10 +46,14 @@ class ISORT_NO_EXPORT FileSort::Sorter : public mtxp::ProblemPartBase {
   Data* data;
   isort::RecordBuffer batch;  // batchRows records of keyUnits + 1 units
   unsigned int batchNumber = 0;
-  std::unique_ptr<VORN_InMemoryFile> payloads;  // the batch's compressed payloads
+  // The batch's compressed payloads. The store is kept from batch to batch,
+  // like the record buffer: fresh memory costs its page faults again.
+  std::unique_ptr<VORN_InMemoryFile> payloads;
   bool singleBatch = false;
   WorkFile* workFile = nullptr;  // owned by the Data
   Sequence* run = nullptr;  // the batch's run in the Data's queue, or null
   FileSort::SortStatistics stats{};
   Comparator comparator;
+  isort::RecordOrder order;  // the comparator's order, faster
+  isort::KeyWords words;     // the radix sort's view of the keys
 };
