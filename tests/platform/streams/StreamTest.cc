@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "Bits.h"
 #include "TestHooks.h"
 #include "vorn/Streams.h"
 
@@ -23,14 +24,10 @@ namespace {
 
 using isort::platform::faults::FailNthFileCall;
 using isort::platform::faults::FileCall;
+using isort::testing::FromBits;
 using Bytes = std::vector<unsigned char>;
 using Units = std::vector<OBS>;
 using limits = std::numeric_limits<double>;
-
-double FromBits(std::uint64_t bits) {
-  double value;
-  return std::memcpy(&value, &bits, sizeof value), value;
-}
 
 // An 8-byte string unit: `text` padded with blanks.
 double TextUnit(const std::string& text) {
