@@ -71,6 +71,7 @@ double PeakResidentMiB() {
 
 // Runs `measure` in a child process and returns what it measured.
 Figures InChild(const std::function<Figures()>& measure) {
+  std::fflush(stdout);  // or the child prints what the parent has buffered
   int channel[2];
   if (pipe(channel) != 0) return {};
   const pid_t child = fork();
@@ -243,8 +244,13 @@ void PrintPhases(const RowFile& file) {
   class PhaseSort : public ::FileSort {
    public:
     PhaseSort(const RowFile& file, Statistics* statistics)
-        : ::FileSort(isort::workloads::EngineKeys(Workload::W1), file.layout().units, statistics),
+        : ::FileSort(KeysOf(file.layout()), file.layout().units, statistics),
           host_(file), row_(file.layout().units) {}
+    static std::vector<SortKey> KeysOf(const Layout& layout) {
+      std::vector<SortKey> keys;
+      for (const auto& key : layout.keys) keys.push_back({key.position, key.direction, key.width});
+      return keys;
+    }
     const OBS* GetRow() override { return host_.Next(row_.data()) ? row_.data() : nullptr; }
     void PutRow(const OBS* row) override { host_.Take(row); }
 
@@ -253,7 +259,6 @@ void PrintPhases(const RowFile& file) {
     std::vector<OBS> row_;
   };
   ::FileSort::Statistics stats;
-  if (file.layout().keys.size() != 2 || file.layout().keys[0].width != 0) return;  // W1's keys
   InChild([&] {
     PhaseSort(file, &stats).Sort();
     for (const auto& batch : stats.sorts) {
