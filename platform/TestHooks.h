@@ -31,6 +31,11 @@ VORN_API void SetCoreCount(unsigned int cores);
 VORN_API void SetFileBufferSize(std::size_t bytes);
 VORN_API std::size_t FileBufferSize();
 
+// The group codec's choice: true asks for the vector codec, which is used
+// only where the processor has it; false for the portable one. Returns
+// whether the vector codec is now in use.
+VORN_API bool UseVectorCodec(bool use);
+
 namespace faults {
 
 enum class FileCall : int { kCreate = 0, kWrite = 1, kRead = 2, kSeek = 3, kMemory = 4 };

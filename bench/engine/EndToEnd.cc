@@ -71,6 +71,7 @@ double PeakResidentMiB() {
 
 // Runs `measure` in a child process and returns what it measured.
 Figures InChild(const std::function<Figures()>& measure) {
+  std::fflush(stdout);  // or the child prints what the parent has buffered
   int channel[2];
   if (pipe(channel) != 0) return {};
   const pid_t child = fork();
@@ -237,6 +238,44 @@ std::vector<Workload> ParseWorkloads(const std::string& list) {
   return workloads;
 }
 
+// The phases of one sort of `file`: each batch's load, sort and write, the
+// run formation as a whole and each merge pass, in milliseconds.
+void PrintPhases(const RowFile& file) {
+  class PhaseSort : public ::FileSort {
+   public:
+    PhaseSort(const RowFile& file, Statistics* statistics)
+        : ::FileSort(KeysOf(file.layout()), file.layout().units, statistics),
+          host_(file), row_(file.layout().units) {}
+    static std::vector<SortKey> KeysOf(const Layout& layout) {
+      std::vector<SortKey> keys;
+      for (const auto& key : layout.keys) keys.push_back({key.position, key.direction, key.width});
+      return keys;
+    }
+    const OBS* GetRow() override { return host_.Next(row_.data()) ? row_.data() : nullptr; }
+    void PutRow(const OBS* row) override { host_.Take(row); }
+
+   private:
+    FileHost host_;
+    std::vector<OBS> row_;
+  };
+  ::FileSort::Statistics stats;
+  InChild([&] {
+    PhaseSort(file, &stats).Sort();
+    for (const auto& batch : stats.sorts) {
+      std::printf("  batch of %llu rows: load %d, sort %d, write %d ms\n",
+                  static_cast<unsigned long long>(batch.rows), batch.loadTime, batch.sortTime,
+                  batch.writeTime);
+    }
+    std::printf("  run formation %d ms elapsed, %d ms CPU\n", stats.timeB, stats.timeA);
+    for (const auto& pass : stats.merges) {
+      std::printf("  merge of %u runs: %d ms elapsed, %d ms CPU\n", pass.runsMerged, pass.timeB,
+                  pass.timeA);
+    }
+    std::fflush(stdout);
+    return Figures{};
+  });
+}
+
 void PrintHeader() {
   std::printf("| workload | rows | sort s | floor s | sort / floor | stable_sort s | "
               "stable_sort / sort | rows/s | peak MiB | threads | runs | passes | "
@@ -343,6 +382,7 @@ int main(int argc, char** argv) {
         const double seconds = FileThroughSortfile(file).seconds;
         std::printf("%s: %.2f s, from %ld.%06ld\n", presorted ? "presorted" : "shuffled", seconds,
                     static_cast<long>(start.tv_sec), start.tv_nsec / 1000);
+        PrintPhases(file);
         continue;
       }
       const Figures floor = Median(repeat, [&] { return FileFloor(file); });

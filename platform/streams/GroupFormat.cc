@@ -38,48 +38,16 @@
 // 0.57 (key groups 0.42, payload groups 0.60).
 #include "streams/GroupFormat.h"
 
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 
-#include "isort/platform.h"
+#include "TestHooks.h"
+#include "streams/GroupTags.h"
 
 namespace isort::platform::streams::group {
 namespace {
-
-constexpr std::uint64_t Bits(double value) { return __builtin_bit_cast(std::uint64_t, value); }
-
-constexpr std::uint64_t kSystemMissing = Bits(isort::platform::kSystemMissing);
-constexpr std::uint64_t kBlanks = 0x2020202020202020ull;
-constexpr unsigned char kCodedBit = 0x80;
-constexpr unsigned char kCountBits = 0x7F;
-
-enum Tag : unsigned char {
-  kZero = 0,
-  kMissing = 1,
-  kBlank = 2,
-  kPlus1 = 3,
-  kPlus2 = 4,
-  kPlus3 = 5,
-  kPlus4 = 6,
-  kMinus1 = 7,
-  kMinus2 = 8,
-  kText2 = 9,
-  kText4 = 10,
-  kText6 = 11,
-  kHigh2 = 12,
-  kHigh3 = 13,
-  kHigh5 = 14,
-  kRaw = 15,
-};
-
-constexpr unsigned char kStoredBytes[16] = {0, 0, 0, 1, 2, 3, 4, 1, 2, 2, 4, 6, 2, 3, 5, 8};
-
-constexpr bool IsInteger(unsigned tag) { return tag >= kPlus1 && tag <= kMinus2; }
-
-constexpr std::uint64_t LowBytesMask(unsigned bytes) {
-  return bytes >= 8 ? ~std::uint64_t{0} : (std::uint64_t{1} << (8 * bytes)) - 1;
-}
 
 // How the stored bytes of a tag become the unit: take the low bytes of a
 // little-endian word (mask); integers convert to a double and take the sign;
@@ -95,13 +63,9 @@ struct Decoding {
 
 constexpr Decoding MakeDecoding(unsigned tag) {
   const unsigned bytes = kStoredBytes[tag];
-  Decoding d{LowBytesMask(bytes), 0, 0, 0, 0, bytes};
-  if (tag == kMissing) d.fill = kSystemMissing;
-  if (tag == kBlank) d.fill = kBlanks;
+  Decoding d{LowBytesMask(bytes), FillOf(tag), 0, 0, kEncodeShift[tag], bytes};
   if (IsInteger(tag)) d.integer = ~std::uint64_t{0};
-  if (tag >= kMinus1 && tag <= kMinus2) d.sign = std::uint64_t{1} << 63;
-  if (tag >= kText2 && tag <= kText6) d.fill = kBlanks & ~LowBytesMask(bytes);
-  if (tag >= kHigh2 && tag <= kHigh5) d.shift = 64 - 8 * bytes;
+  if (IsNegativeInteger(tag)) d.sign = std::uint64_t{1} << 63;
   return d;
 }
 
@@ -127,8 +91,7 @@ constexpr unsigned char kHighTag[9] = {kZero, kHigh2, kHigh2, kHigh3, kHigh5,
 // Integers by sign and magnitude bytes (1-4); kRaw where none fits.
 constexpr unsigned char kIntegerTag[2][5] = {{kRaw, kPlus1, kPlus2, kPlus3, kPlus4},
                                              {kRaw, kMinus1, kMinus2, kRaw, kRaw}};
-constexpr unsigned char kEncodeShift[16] = {0, 0, 0, 0, 0, 0, 0, 0,
-                                            0, 0, 0, 0, 48, 40, 24, 0};
+
 
 std::uint64_t BitsOf(double value) {
   std::uint64_t bits;
@@ -222,6 +185,11 @@ void DecodeUnits(const unsigned char* tags, const unsigned char* at, std::size_t
   if (i < n) units[i] = DoubleOf(DecodeUnit<kWholeWords>(tags[i >> 1] & 15, at));
 }
 
+// The vector codec where the processor has it (tests may turn it off).
+std::atomic<bool> vectorCodec{VectorCodecAvailable()};
+
+bool UsingVectorCodec() { return vectorCodec.load(std::memory_order_relaxed); }
+
 // Decode, inlined where DecodeWhole calls it once per group.
 inline void DecodeGroup(const unsigned char* group, std::size_t n, std::size_t groupBytes,
                         const unsigned char* readableEnd, OBS* units) {
@@ -229,6 +197,14 @@ inline void DecodeGroup(const unsigned char* group, std::size_t n, std::size_t g
     std::memcpy(units, group + 1, 8 * n);
     return;
   }
+  if (UsingVectorCodec()) return DecodeCodedVector(group, n, units);
+  DecodeCodedPortable(group, n, groupBytes, readableEnd, units);
+}
+
+}  // namespace
+
+void DecodeCodedPortable(const unsigned char* group, std::size_t n, std::size_t groupBytes,
+                         const unsigned char* readableEnd, OBS* units) {
   const unsigned char* tags = group + 1;
   const unsigned char* stored = tags + (n + 1) / 2;
   // Whole-word loads run up to 8 bytes past the group's last stored byte.
@@ -238,8 +214,6 @@ inline void DecodeGroup(const unsigned char* group, std::size_t n, std::size_t g
     DecodeUnits<false>(tags, stored, n, units);
   }
 }
-
-}  // namespace
 
 std::size_t HeaderBytes(unsigned char first, std::size_t n) {
   if ((first & kCountBits) != (n & kCountBits)) return 0;
@@ -265,7 +239,22 @@ Span Measure(const unsigned char* at, std::size_t available, std::size_t n, std:
   return available >= *bytes ? Span::kWhole : Span::kPartial;
 }
 
+std::size_t FinishGroup(const OBS* units, std::size_t n, unsigned char* out, std::size_t coded) {
+  const unsigned char count = static_cast<unsigned char>(n & kCountBits);
+  if (coded < 1 + 8 * n) {
+    out[0] = kCodedBit | count;
+    return coded;
+  }
+  out[0] = count;
+  std::memcpy(out + 1, units, 8 * n);
+  return 1 + 8 * n;
+}
+
 std::size_t Encode(const OBS* units, std::size_t n, unsigned char* out) {
+  return UsingVectorCodec() ? EncodeVector(units, n, out) : EncodePortable(units, n, out);
+}
+
+std::size_t EncodePortable(const OBS* units, std::size_t n, unsigned char* out) {
   unsigned char* tags = out + 1;
   const std::size_t tagBytes = (n + 1) / 2;
   unsigned char* at = tags + tagBytes;
@@ -276,15 +265,7 @@ std::size_t Encode(const OBS* units, std::size_t n, unsigned char* out) {
     tags[i >> 1] = static_cast<unsigned char>(first | (second << 4));
   }
   if (i < n) tags[i >> 1] = static_cast<unsigned char>(EncodeUnit(units + i, at));
-  const auto coded = static_cast<std::size_t>(at - out);
-  const unsigned char count = static_cast<unsigned char>(n & kCountBits);
-  if (coded < 1 + 8 * n) {
-    out[0] = kCodedBit | count;
-    return coded;
-  }
-  out[0] = count;
-  std::memcpy(out + 1, units, 8 * n);
-  return 1 + 8 * n;
+  return FinishGroup(units, n, out, static_cast<std::size_t>(at - out));
 }
 
 void Decode(const unsigned char* group, std::size_t n, std::size_t groupBytes,
@@ -308,3 +289,12 @@ std::size_t DecodeWhole(const unsigned char* at, std::size_t available, std::siz
 }
 
 }  // namespace isort::platform::streams::group
+
+namespace isort::platform {
+
+bool UseVectorCodec(bool use) {
+  streams::group::vectorCodec.store(use && streams::group::VectorCodecAvailable());
+  return streams::group::vectorCodec.load();
+}
+
+}  // namespace isort::platform

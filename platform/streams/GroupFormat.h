@@ -45,4 +45,18 @@ std::size_t DecodeWhole(const unsigned char* at, std::size_t available, std::siz
 void Decode(const unsigned char* group, std::size_t n, std::size_t groupBytes,
             const unsigned char* readableEnd, OBS* units);
 
+// Encode and Decode use one of two codecs that write and read the same
+// bytes: the portable one, and where the processor has AVX-512 with VBMI2
+// the vector one, which is several times faster (GroupCodecBench).
+bool VectorCodecAvailable();
+std::size_t EncodePortable(const OBS* units, std::size_t n, unsigned char* out);
+std::size_t EncodeVector(const OBS* units, std::size_t n, unsigned char* out);
+// Decode a coded group (one whose mode byte has the coded bit).
+void DecodeCodedPortable(const unsigned char* group, std::size_t n, std::size_t groupBytes,
+                         const unsigned char* readableEnd, OBS* units);
+void DecodeCodedVector(const unsigned char* group, std::size_t n, OBS* units);
+// Writes the mode byte of a group whose coded form took `coded` bytes, or
+// the group raw when that is no shorter; returns the group's length.
+std::size_t FinishGroup(const OBS* units, std::size_t n, unsigned char* out, std::size_t coded);
+
 }  // namespace isort::platform::streams::group

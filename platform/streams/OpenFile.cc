@@ -46,34 +46,36 @@ void OpenFile::Fail(unsigned char kind, int error) const {
   throw ErrorText(FailureText(kind, temporary_, name_, error), kind, error);
 }
 
-std::size_t OpenFile::ReadAt(void* to, std::size_t bytes, long offset) const {
-  auto* bytesTo = static_cast<unsigned char*>(to);
+template <typename Call>
+std::size_t OpenFile::Transfer(std::size_t bytes, unsigned char kind, Call call) const {
   std::size_t done = 0;
   while (done < bytes) {
-    const ssize_t got = faults::Attempt(FileCall::kRead, [&] {
-      return ::pread(descriptor_, bytesTo + done, bytes - done,
-                     static_cast<off_t>(offset + static_cast<long>(done)));
-    });
-    if (got < 0) Fail(ErrorText::kFileRead, errno);
-    if (got == 0) break;
-    done += static_cast<std::size_t>(got);
+    const ssize_t moved = faults::Attempt(
+        kind == ErrorText::kFileRead ? FileCall::kRead : FileCall::kWrite,
+        [&] { return call(done); });
+    if (moved < 0) Fail(kind, errno);
+    if (moved == 0) break;
+    done += static_cast<std::size_t>(moved);
   }
   return done;
 }
 
+std::size_t OpenFile::ReadAt(void* to, std::size_t bytes, long offset) const {
+  auto* bytesTo = static_cast<unsigned char*>(to);
+  return Transfer(bytes, ErrorText::kFileRead, [&](std::size_t done) {
+    return ::pread(descriptor_, bytesTo + done, bytes - done,
+                   static_cast<off_t>(offset + static_cast<long>(done)));
+  });
+}
+
 void OpenFile::WriteAt(const void* from, std::size_t bytes, long offset) const {
   const auto* bytesFrom = static_cast<const unsigned char*>(from);
-  std::size_t done = 0;
-  while (done < bytes) {
-    const ssize_t put = faults::Attempt(FileCall::kWrite, [&] {
-      return ::pwrite(descriptor_, bytesFrom + done, bytes - done,
-                      static_cast<off_t>(offset + static_cast<long>(done)));
-    });
-    if (put < 0) Fail(ErrorText::kFileWrite, errno);
-    // A write that moves nothing would repeat for ever: the device is full.
-    if (put == 0) Fail(ErrorText::kFileWrite, ENOSPC);
-    done += static_cast<std::size_t>(put);
-  }
+  const std::size_t done = Transfer(bytes, ErrorText::kFileWrite, [&](std::size_t done) {
+    return ::pwrite(descriptor_, bytesFrom + done, bytes - done,
+                    static_cast<off_t>(offset + static_cast<long>(done)));
+  });
+  // A write that moves nothing would repeat for ever: the device is full.
+  if (done < bytes) Fail(ErrorText::kFileWrite, ENOSPC);
 }
 
 long OpenFile::Size() const {

@@ -46,6 +46,11 @@ class OpenFile {
   [[noreturn]] void Fail(unsigned char kind, int error) const;
 
  private:
+  // Repeats `call(done)` (a pread or pwrite of the bytes from `done` on)
+  // until it has moved `bytes` or moves nothing; returns the bytes moved.
+  template <typename Call>
+  std::size_t Transfer(std::size_t bytes, unsigned char kind, Call call) const;
+
   int descriptor_;
   std::string name_;
   bool temporary_;

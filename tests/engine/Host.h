@@ -1,5 +1,6 @@
 // The host's side of a sortfile_ call: rows in from a data set, rows out into
-// a vector, and callbacks that can end the input early or fail at a chosen row.
+// a vector, and callbacks that return a chosen result, or throw, at a chosen
+// row.
 #pragma once
 
 #include <functional>
@@ -26,16 +27,18 @@ struct Host {
   static INTEGER Get(void* context, OBS* row, const INTEGER& nvars) {
     Host& host = *static_cast<Host*>(context);
     if (host.next == host.getFailsAt) host.getFault();
-    if (host.next == host.stopAfter) return -1;  // any value but 0 ends the input
     if (host.next == host.set->RowCount()) return 1;
-    std::memcpy(row, host.set->Row(host.next++), static_cast<std::size_t>(nvars) * sizeof(OBS));
-    return 0;
+    // The row is filled whatever the result: sortfile_ decides from the
+    // result alone whether it counts.
+    std::memcpy(row, host.set->Row(host.next), static_cast<std::size_t>(nvars) * sizeof(OBS));
+    return host.next++ == host.getResultAt ? host.getResult : 0;
   }
+  // Keeps the row only when it returns 0.
   static INTEGER Put(void* context, const OBS* row, const INTEGER& nvars) {
     Host& host = *static_cast<Host*>(context);
-    if (host.output.size() / static_cast<std::size_t>(nvars) == host.putFailsAt) return 9;
-    host.output.insert(host.output.end(), row, row + nvars);
-    return 0;
+    const INTEGER result = host.puts++ == host.putResultAt ? host.putResult : 0;
+    if (result == 0) host.output.insert(host.output.end(), row, row + nvars);
+    return result;
   }
 
   // Arguments 7 to 9 hold values that sortfile_ must not read.
@@ -49,8 +52,10 @@ struct Host {
   const DataSet* set;
   std::vector<SI> keys;
   std::vector<OBS> output;
-  std::size_t next = 0, stopAfter = SIZE_MAX, getFailsAt = SIZE_MAX, putFailsAt = SIZE_MAX;
-  std::function<void()> getFault;  // what the get callback throws at getFailsAt
+  std::size_t next = 0, puts = 0;  // calls of the get (that filled a row) and put callbacks
+  std::size_t getFailsAt = SIZE_MAX, getResultAt = SIZE_MAX, putResultAt = SIZE_MAX;
+  std::function<void()> getFault;         // what the get callback throws at getFailsAt
+  INTEGER getResult = -1, putResult = 9;  // what they return at getResultAt and putResultAt
   LOGICAL flag10 = 77;
   INTEGER count11 = 77;
 };

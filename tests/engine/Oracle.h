@@ -10,6 +10,7 @@
 #include <random>
 #include <vector>
 
+#include "Bits.h"
 #include "isort/FileSort.h"
 #include "isort/types.h"
 
@@ -23,12 +24,6 @@ struct DataSet {
   std::size_t RowCount() const { return units == 0 ? 0 : rows.size() / units; }
   const OBS* Row(std::size_t i) const { return rows.data() + i * units; }
 };
-
-inline double FromBits(std::uint64_t bits) {
-  double value;
-  std::memcpy(&value, &bits, sizeof value);
-  return value;
-}
 
 // Heavy ties and every special value that orders: both zeros, the
 // system-missing value (-DBL_MAX), infinities, denormals. A `nan` column holds

@@ -110,7 +110,7 @@ TEST(SortfileFaults, CallbacksAndWorkFilesFailInOneBatchAndAcrossRuns) {
       {get([] { throw VornGoToCaller(); }), 14, "", ""},
       {get([] { throw std::bad_alloc(); }), 11, "", ""},
       {get([] { throw std::runtime_error("foreign"); }), -1, "foreign", ""},
-      {[](Host& host, std::size_t at) { host.putFailsAt = at; }, -1, "refused", ""},
+      {[](Host& host, std::size_t at) { host.putResultAt = at; }, -1, "refused", ""},
       {[](Host&, std::size_t) { faults::FailNthFileCall(faults::FileCall::kCreate, 1, EMFILE); },
        5, "", std::strerror(EMFILE)}};
   for (const DataSet& set : {SmallSet(), WideSet()}) {
@@ -130,7 +130,7 @@ TEST(SortfileFaults, CallbacksAndWorkFilesFailInOneBatchAndAcrossRuns) {
         const auto lines = std::count(outcome.reported.begin(), outcome.reported.end(), '\n');
         EXPECT_EQ(lines, c.status == 5 ? 1 : 0) << outcome.reported;
         EXPECT_NE(outcome.reported.find(c.reported), std::string::npos) << outcome.reported;
-        ASSERT_EQ(host.output.size(), (host.putFailsAt == at ? at : 0) * set.units);
+        ASSERT_EQ(host.output.size(), (host.putResultAt == at ? at : 0) * set.units);
         EXPECT_EQ(FirstDifference({expected.begin(), expected.begin() + host.output.size()},
                                   host.output, set.units), -1);
         EXPECT_TRUE(dir.Clean());

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Installs isort into a fresh prefix and builds the C example against it the
-# two ways a host would: with pkg-config, and with find_package(isort).
+# Installs isort into a fresh prefix and runs it there as a user would: the
+# command with nothing set in the environment, and the C example built the two
+# ways a host would, with pkg-config and with find_package(isort). Then moves
+# the prefix to a path with a space and runs the command again.
 #   check_install.sh <build dir> <source dir>
 set -euo pipefail
 build=$1
@@ -27,13 +29,28 @@ if readelf -d "$prefix"/lib/libisort.so.0 | grep -q 'NEEDED.*libisort_platform';
 fi
 readelf -d "$prefix"/lib/libisort.so | grep -q 'SONAME.*libisort.so.0' || { echo "soname"; exit 1; }
 
+# The command finds its libraries without LD_LIBRARY_PATH or ldconfig.
+demo() {
+  if ! env -i "$1/bin/isort" demo --rows 100000 >"$work/demo.out" 2>&1 ||
+     ! grep -q 'check  *passed' "$work/demo.out"; then
+    echo "isort in $1:"; cat "$work/demo.out"; exit 1
+  fi
+}
+demo "$prefix"
+
+# A host's own program needs the libraries' directory as its rpath (or the
+# prefix known to ldconfig), as the README says.
 export PKG_CONFIG_PATH=$prefix/lib/pkgconfig
 cc -std=c99 -Wall -Werror "$source/examples/sort_rows.c" $(pkg-config --cflags --libs isort) \
-   -Wl,-rpath,"$prefix/lib" -o "$work/sort_rows"
-"$work/sort_rows"
+   -Wl,-rpath,"$(pkg-config --variable=libdir isort)" -o "$work/sort_rows"
+env -i "$work/sort_rows"
 
-cmake -S "$source/examples" -B "$work/consumer" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" \
-      -DCMAKE_BUILD_RPATH="$prefix/lib" >/dev/null
+# CMake gives the build tree's programs the rpath of the libraries they link.
+cmake -S "$source/examples" -B "$work/consumer" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
 cmake --build "$work/consumer" >/dev/null
-"$work/consumer/sort_rows"
+env -i "$work/consumer/sort_rows"
+
+moved="$work/moved prefix"
+mv "$prefix" "$moved"
+demo "$moved"
 echo "install: ok"

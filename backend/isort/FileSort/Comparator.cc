@@ -80,4 +80,11 @@ RecordOrder::RecordOrder(const FileSort::Comparator& comparator)
   }
 }
 
+std::size_t RecordOrder::NumericKeyCount() const {
+  for (const Field& field : fields_) {
+    if (field.width != 0) return 0;
+  }
+  return fields_.size();
+}
+
 }  // namespace isort

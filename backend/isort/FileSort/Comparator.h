@@ -111,6 +111,12 @@ class RecordOrder {
   // True when strings compare as bytes: on records whose numeric keys hold
   // no NaN this order is then a total order, the one KeyWords gives.
   bool ComparesBytes() const { return comparesBytes_; }
+  // The number of keys when every key is numeric, else 0.
+  std::size_t NumericKeyCount() const;
+  bool Descending(std::size_t key) const { return fields_[key].descending; }
+
+  // Records of any width; see NumericKeys for the ones that have their own.
+  static constexpr std::uint64_t kRecordUnits = 0;
 
  private:
   struct Field {
@@ -144,6 +150,52 @@ inline int RecordOrder::operator()(const OBS* a, const OBS* b) const {
   std::memcpy(&tagA, a, sizeof tagA);  // the low half: little-endian
   std::memcpy(&tagB, b, sizeof tagB);
   return static_cast<std::int32_t>(tagA - tagB);
+}
+
+// The same order for records of kKeys numeric keys and a tag, with the key
+// loop unrolled and no call per field. On W1's two keys the record quicksort
+// sorts a batch of 4.7 million records in 0.77 s with it and in 1.08 s with
+// the Comparator. (Comparing every key and choosing the first non-tie
+// without branches was slower, 1.08 s: the test for a tie on the first key
+// predicts well.)
+template <int kKeys>
+class NumericKeys {
+ public:
+  static constexpr std::uint64_t kRecordUnits = kKeys + 1;
+
+  explicit NumericKeys(const RecordOrder& order) {
+    for (int k = 0; k < kKeys; ++k) descending_[k] = order.Descending(k);
+  }
+  int operator()(const OBS* a, const OBS* b) const {
+    for (int k = 0; k < kKeys; ++k) {
+      const double x = a[k];
+      const double y = b[k];
+      // A NaN is unordered against everything: both tests fail, a tie.
+      const int result = y > x ? -1 : (x > y ? 1 : 0);
+      if (result != 0) return descending_[k] ? -result : result;
+    }
+    std::uint32_t tagA;
+    std::uint32_t tagB;
+    std::memcpy(&tagA, a + kKeys, sizeof tagA);  // the low half: little-endian
+    std::memcpy(&tagB, b + kKeys, sizeof tagB);
+    return static_cast<std::int32_t>(tagA - tagB);
+  }
+
+ private:
+  bool descending_[kKeys];
+};
+
+// Calls `use` with the fastest order that gives `order`'s signs: NumericKeys
+// for up to four numeric keys, else `order` itself.
+template <typename Use>
+void WithFastestOrder(const RecordOrder& order, Use use) {
+  switch (order.NumericKeyCount()) {
+    case 1: return use(NumericKeys<1>(order));
+    case 2: return use(NumericKeys<2>(order));
+    case 3: return use(NumericKeys<3>(order));
+    case 4: return use(NumericKeys<4>(order));
+    default: return use(order);
+  }
 }
 
 }  // namespace isort

@@ -13,6 +13,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "FileSort/Comparator.h"
@@ -22,23 +23,52 @@ namespace isort {
 
 class KeyWords {
  public:
-  explicit KeyWords(const std::vector<FileSort::SortKey>& keys);
-
-  std::size_t Count() const { return words_.size(); }
-  // Word `i` of the record whose key part starts at `record`.
-  std::uint64_t Word(const OBS* record, std::size_t i) const;
-
- private:
   enum class Kind : unsigned char { kNumber, kString, kTag };
+  // How one word is made.
   struct Spec {
     std::uint32_t unit;  // the unit of the key part it is made from
     Kind kind;
     bool descending;
     std::uint64_t mask;  // the string bytes that belong to the key
+
+    template <Kind kKind>
+    std::uint64_t Of(const OBS* record) const;
+    std::uint64_t Of(const OBS* record) const;
   };
 
+  explicit KeyWords(const std::vector<FileSort::SortKey>& keys);
+
+  std::size_t Count() const { return words_.size(); }
+  const Spec& operator[](std::size_t i) const { return words_[i]; }
+
+ private:
   std::vector<Spec> words_;
 };
+
+template <KeyWords::Kind kKind>
+inline std::uint64_t KeyWords::Spec::Of(const OBS* record) const {
+  std::uint64_t bits;
+  std::memcpy(&bits, record + unit, sizeof bits);
+  if constexpr (kKind == Kind::kNumber) {
+    if (bits == std::uint64_t{1} << 63) bits = 0;  // -0.0 equals +0.0
+    bits = (bits >> 63) != 0 ? ~bits : bits | std::uint64_t{1} << 63;
+    return descending ? ~bits : bits;
+  } else if constexpr (kKind == Kind::kString) {
+    bits = __builtin_bswap64(bits);  // the string's first byte is the most significant
+    return (descending ? ~bits : bits) & mask;
+  } else {
+    return bits & mask;
+  }
+}
+
+inline std::uint64_t KeyWords::Spec::Of(const OBS* record) const {
+  switch (kind) {
+    case Kind::kNumber: return Of<Kind::kNumber>(record);
+    case Kind::kString: return Of<Kind::kString>(record);
+    case Kind::kTag: return Of<Kind::kTag>(record);
+  }
+  return 0;
+}
 
 // Sorts `n` records of `width` units (key part and tag), which must hold no
 // NaN in a numeric key and whose strings must compare as bytes (see

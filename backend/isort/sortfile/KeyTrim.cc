@@ -8,10 +8,10 @@
 // list ends at the first triple with a negative width.
 #include <cstring>
 
-#include "RecordFormat.h"
+#include "PackedRecord.h"
 #include "isort/sortfile.h"
 
-namespace isort::records {
+namespace isort::packed {
 namespace {
 
 constexpr unsigned char kBlank = 0x20;
@@ -49,16 +49,16 @@ void RestoreKeyFields(OBS* record, const INTEGER* keyList) {
   }
 }
 
-}  // namespace isort::records
+}  // namespace isort::packed
 
 extern "C" {
 
 void srtkeyz_(OBS* rec, const INTEGER* keylst) {
-  isort::records::TrimKeyFields(rec, keylst);
+  isort::packed::TrimKeyFields(rec, keylst);
 }
 
 void srtkeyunz_(OBS* rec, const INTEGER* keylst) {
-  isort::records::RestoreKeyFields(rec, keylst);
+  isort::packed::RestoreKeyFields(rec, keylst);
 }
 
 }  // extern "C"

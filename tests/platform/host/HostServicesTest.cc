@@ -7,15 +7,13 @@
 #include <cstring>
 #include <vector>
 
+#include "Bits.h"
 #include "TestHooks.h"
 #include "isort/platform.h"
 
 namespace {
 
-std::uint64_t Bits(double value) {
-  std::uint64_t bits;
-  return std::memcpy(&bits, &value, sizeof bits), bits;
-}
+using isort::testing::Bits;
 
 // Byte code c (1 to 252) holds the upper half of the double c - 100.
 TEST(HostServices, TablesUnitMoverAndAssert) {

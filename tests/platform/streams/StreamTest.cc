@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "Bits.h"
 #include "TestHooks.h"
 #include "vorn/Streams.h"
 
@@ -23,14 +24,10 @@ namespace {
 
 using isort::platform::faults::FailNthFileCall;
 using isort::platform::faults::FileCall;
+using isort::testing::FromBits;
 using Bytes = std::vector<unsigned char>;
 using Units = std::vector<OBS>;
 using limits = std::numeric_limits<double>;
-
-double FromBits(std::uint64_t bits) {
-  double value;
-  return std::memcpy(&value, &bits, sizeof value), value;
-}
 
 // An 8-byte string unit: `text` padded with blanks.
 double TextUnit(const std::string& text) {
@@ -327,6 +324,40 @@ TEST_P(Streams, GroupsRoundTripCopyExactlyAndRefuseDamage) {
     }
     refused(bytes, counts, trial % 2 != 0);
   }
+}
+
+// Where the processor has AVX-512, the vector codec writes exactly the bytes
+// of the portable one, and each reads what the other wrote.
+TEST(GroupCodec, VectorAndPortableCodecsAgree) {
+  if (!isort::platform::UseVectorCodec(true)) GTEST_SKIP() << "no AVX-512 with VBMI2 here";
+  std::mt19937_64 random(99);
+  std::vector<Units> groups;
+  for (OBS unit : Corners()) groups.push_back({unit});
+  for (int i = 0; i < 3000; ++i) groups.push_back(MixedUnits(1 + random() % 40, random));
+  for (std::size_t n : {127, 128, 129, 1000}) groups.push_back(MixedUnits(n, random));
+  const auto encode = [&groups](bool vector) {
+    isort::platform::UseVectorCodec(vector);
+    VORN_InMemoryFile stream(16);
+    for (const Units& units : groups) {
+      WriteCompressed(stream, units.data(), static_cast<long>(units.size()));
+    }
+    return BytesOf(stream, 0, stream.Tell());
+  };
+  const Bytes vector = encode(true), portable = encode(false);
+  EXPECT_TRUE(vector == portable) << vector.size() << " against " << portable.size() << " bytes";
+  for (bool decodeWithVector : {true, false}) {
+    isort::platform::UseVectorCodec(decodeWithVector);
+    VORN_InMemoryFile stream(16);
+    stream.Write(portable.data(), portable.size());
+    stream.Seek(0, VORN_StrBaseIO::FromStart);
+    for (const Units& units : groups) {
+      Units back(units.size());
+      ReadCompressed(stream, back.data(), static_cast<long>(back.size()));
+      ASSERT_EQ(std::memcmp(back.data(), units.data(), units.size() * sizeof(OBS)), 0)
+          << units.size() << " units, vector " << decodeWithVector;
+    }
+  }
+  isort::platform::UseVectorCodec(true);
 }
 
 INSTANTIATE_TEST_SUITE_P(InMemoryAndFileBuffers, Streams,

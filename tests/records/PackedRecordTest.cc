@@ -14,6 +14,7 @@
 #include <tuple>
 #include <vector>
 
+#include "Bits.h"
 #include "host/HostServices.h"
 #include "isort/sortfile.h"
 
@@ -38,15 +39,10 @@ namespace {
 
 constexpr std::uint64_t kBlanks = 0x2020202020202020u;
 
-template <typename To, typename From>
-To Cast(From from) {
-  To to;
-  std::memcpy(&to, &from, 8);
-  return to;
-}
-std::uint64_t Bits(double value) { return Cast<std::uint64_t>(value); }
+using isort::testing::BitCast;
+using isort::testing::Bits;
 std::uint64_t Missing() { return Bits(CmnGlb[1]); }
-std::uint64_t Control(std::array<unsigned char, 8> c) { return Cast<std::uint64_t>(c); }
+std::uint64_t Control(std::array<unsigned char, 8> c) { return BitCast<std::uint64_t>(c); }
 SI KeyUnits(SI width) { return std::max<SI>(1, (width + 7) / 8); }
 
 struct Plan {
@@ -83,7 +79,7 @@ Plan PlanKeys(const Ints& keys, INTEGER widraw, bool rearr = true) {
 
 // Missing, blanks, the integers -99 to 151 but -0.0 (value + 100), else literal.
 unsigned ModelCode(std::uint64_t v) {
-  const double d = Cast<double>(v);
+  const double d = BitCast<double>(v);
   if (v == Missing() || v == kBlanks) return v == Missing() ? 255 : 254;
   const bool coded = static_cast<std::uint32_t>(v) == 0 && d == std::trunc(d) && d >= -99;
   return coded && d <= 151 && (d != 0 || v == 0) ? static_cast<unsigned>(d + 100) : 253;
@@ -114,7 +110,7 @@ Units Pack(const Units& row, const Plan& plan, INTEGER flags, std::uint64_t head
   constexpr std::uint64_t kPattern = 0x5A5A5A5A5A5A5A5Au;
   Units record(2 + row.size() + (row.size() + 7) / 8, kPattern);
   srtfpk_(reinterpret_cast<const OBS*>(row.data()), reinterpret_cast<OBS*>(record.data()),
-          Cast<OBS>(header), plan.map.data(), plan.keylst.data(), plan.nmap, plan.nkmap,
+          BitCast<OBS>(header), plan.map.data(), plan.keylst.data(), plan.nmap, plan.nkmap,
           flags);
   const std::size_t length = std::min<std::size_t>(record[0], record.size());
   EXPECT_TRUE(length == record[0] && Units(record.begin() + length, record.end()) ==
@@ -154,10 +150,19 @@ Ints RandomKeys(std::mt19937_64& random, INTEGER widraw, std::size_t n, bool sep
   return keys;
 }
 
+// FLAGS as a host may pass them to srtfpk_ and srtfup_, plain and compressed:
+// only bit 0 asks for compression. Beside each, a flag for SrtUnpack, which
+// takes any value but 0 as compressed.
+const struct {
+  INTEGER flags;
+  int unpackFlag;
+} kFlags[2][4] = {{{0, 0}, {2, 0}, {INTEGER{1} << 32, 0}, {INT64_MIN, 0}},
+                  {{1, 1}, {3, 2}, {-1, -1}, {(INTEGER{1} << 32) + 1, INT32_MIN}}};
+
 // Plans `keys`, packs `rows` random rows plain and compressed: each record is
-// the model's trimmed by srtkeyz_, and unpacks to its row, restoring its key
-// fields, each where the key list says. String key units are text without a
-// NUL ending in 0 to 8 blanks.
+// the model's trimmed by srtkeyz_, and unpacks (srtfup_ or SrtUnpack) to its
+// row, restoring its key fields, each where the key list says. String key
+// units are text without a NUL ending in 0 to 8 blanks.
 Plan RoundTrips(std::mt19937_64& random, const Ints& keys, INTEGER widraw, int rows) {
   const Plan plan = PlanKeys(keys, widraw);
   const std::size_t n = keys.size() / 3;
@@ -171,15 +176,23 @@ Plan RoundTrips(std::mt19937_64& random, const Ints& keys, INTEGER widraw, int r
         row[keys[k] - 1 + u] =
             random() % 9 ? ((random() | kBlanks) & keep) | (kBlanks & ~keep) : kBlanks;
       }
-    for (INTEGER flags : {0, 1}) {
+    for (bool compressed : {false, true}) {
+      const auto [flags, unpackFlag] = kFlags[compressed][random() % 4];
       const std::uint64_t header = random();
-      const Units model = ModelPack(row, plan, flags, header);
+      const Units model = ModelPack(row, plan, compressed, header);
       Units record = Pack(row, plan, flags, header), trimmed = model, back(row.size());
       srtkeyz_(reinterpret_cast<OBS*>(trimmed.data()), plan.keylst.data());
       EXPECT_EQ(record, trimmed) << "flags " << flags;
-      srtfup_(reinterpret_cast<OBS*>(record.data()), reinterpret_cast<OBS*>(back.data()),
-              plan.map.data(), plan.keylst.data(), plan.nmap, plan.nkmap, flags);
-      EXPECT_TRUE(back == row && record == model) << "flags " << flags;
+      OBS* const to = reinterpret_cast<OBS*>(back.data());
+      if (random() % 2) {
+        srtfup_(reinterpret_cast<OBS*>(record.data()), to, plan.map.data(), plan.keylst.data(),
+                plan.nmap, plan.nkmap, flags);
+      } else {
+        SrtUnpack(reinterpret_cast<OBS*>(record.data() + 2), to, plan.map.data(),
+                  plan.keylst.data(), static_cast<int>(plan.nmap), static_cast<int>(plan.nkmap),
+                  unpackFlag);
+      }
+      EXPECT_TRUE(back == row && record == model) << "flags " << flags << ", " << unpackFlag;
       for (std::size_t k = 0; k < n; ++k)
         for (SI u = 0; u < KeyUnits(keys[2 * n + k]); ++u)
           EXPECT_EQ(record[1 + plan.keylst[3 * k] + u], row[keys[k] - 1 + u]);
@@ -225,7 +238,7 @@ TEST(RecordPack, CodesAndControlUnitsOf8And9PayloadUnits) {
   EXPECT_EQ(PackedCode(kBlanks), 254u);  // in any field
   const double saved = CmnGlb[1];
   for (std::uint64_t missing : {Bits(1.0), kBlanks, std::uint64_t{0}, Bits(0.5)}) {
-    CmnGlb[1] = Cast<double>(missing);
+    CmnGlb[1] = BitCast<double>(missing);
     EXPECT_EQ(PackedCode(missing), 255u) << std::hex << missing;
   }
   EXPECT_EQ(PackedCode(Bits(-DBL_MAX)), 253u);  // no longer the missing value
@@ -239,6 +252,20 @@ TEST(RecordPack, CodesAndControlUnitsOf8And9PayloadUnits) {
   EXPECT_EQ(Pack(row, Plan{0, 3, 1, 1, {1, 1, 2, 3, 5, 6}, {1, -1, 1}}, 1, 9),
             (Units{8, 9, Bits(42.5), first, Bits(0.5), Bits(3.5), Control({253}),
                    Bits(1e300)}));
+}
+
+// Codes that the packer never writes, in a record made by hand: 252 is a table
+// entry like 1 to 251, and a 0 within a pair's count writes nothing and leaves
+// the output where it is. Codes run on from one pair to the next.
+TEST(RecordUnpack, CodesThePackerNeverWrites) {
+  const std::uint64_t untouched = Bits(-7.25);
+  const Ints map = {1, 1, 2, 3, 6, 2};  // a plain unit, then 3 and 2 coded units
+  Units record = {0, 0, Bits(42.0), Control({252, 0, 253, 0, 101, 0, 0, 0}), Bits(0.5)};
+  Units row(7, untouched);
+  srtfup_(reinterpret_cast<OBS*>(record.data()), reinterpret_cast<OBS*>(row.data()), map.data(),
+          Ints{1, -1, 1}.data(), 3, 1, 1);
+  EXPECT_EQ(row, (Units{Bits(42.0), Bits(152.0), Bits(0.5), untouched, untouched, Bits(1.0),
+                        untouched}));
 }
 
 // Random keys (every other set separate and packed), over 64 keys (planned,

@@ -26,10 +26,10 @@
 #include <cstdint>
 #include <cstring>
 
-#include "RecordFormat.h"
+#include "PackedRecord.h"
 #include "isort/sortfile.h"
 
-namespace isort::records {
+namespace isort::packed {
 namespace {
 
 // The code of one unit's 64-bit value. The tests are taken in their fixed
@@ -73,14 +73,14 @@ inline void StoreControl(OBS* unit, std::uint64_t control) {
 }
 
 }  // namespace
-}  // namespace isort::records
+}  // namespace isort::packed
 
 extern "C" {
 
 void srtfpk_(const OBS* row, OBS* rec, const OBS& hdrval, const INTEGER* map,
              const INTEGER* keylst, const INTEGER& nmap, const INTEGER& nkmap,
              const INTEGER& flags) {
-  using namespace isort::records;
+  using namespace isort::packed;
   const bool compressed = (flags & 1) != 0;
   const int nPairs = LowHalf(nmap);
   const int nPlain = compressed ? LowHalf(nkmap) : nPairs;

@@ -1,7 +1,7 @@
-// Pieces of the packed record format shared by the record routines: the byte
+// Pieces of the packed record format shared by the packed-record routines: the byte
 // codes, the unit mover, and the key field trimming that packing and unpacking
 // run without going through the exported entry points. The format itself is
-// described at the top of RecordPack.cc, which writes it.
+// described at the top of Pack.cc, which writes it.
 #pragma once
 
 #include <cstdint>
@@ -10,7 +10,7 @@
 #include "host/HostServices.h"
 #include "isort/types.h"
 
-namespace isort::records {
+namespace isort::packed {
 
 // Byte codes of the compressed part. 1 to 252 stand for the small integer whose
 // upper half is in IEEEPart1; the packer uses only 1 to 251.
@@ -74,4 +74,4 @@ inline void MoveUnits(const OBS* from, OBS* to, INTEGER count) {
 void TrimKeyFields(OBS* record, const INTEGER* keyList);
 void RestoreKeyFields(OBS* record, const INTEGER* keyList);
 
-}  // namespace isort::records
+}  // namespace isort::packed

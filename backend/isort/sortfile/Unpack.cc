@@ -1,15 +1,15 @@
-// SrtUnpack and srtfup_: turn a packed record (format in RecordPack.cc) back
+// SrtUnpack and srtfup_: turn a packed record (format in Pack.cc) back
 // into a row.
 #include <cstdint>
 
-#include "RecordFormat.h"
+#include "PackedRecord.h"
 #include "isort/sortfile.h"
 
 extern "C" {
 
 void SrtUnpack(OBS* data, OBS* row, const INTEGER* map, const INTEGER* keylst, int nmap,
                int nkmap, int compressed) {
-  using namespace isort::records;
+  using namespace isort::packed;
   // Key field positions count from the data area, so the trimming routines
   // take the start of the record, two units before it.
   RestoreKeyFields(data - kHeaderUnits, keylst);
@@ -55,8 +55,8 @@ void SrtUnpack(OBS* data, OBS* row, const INTEGER* map, const INTEGER* keylst, i
 
 void srtfup_(OBS* rec, OBS* row, const INTEGER* map, const INTEGER* keylst,
              const INTEGER& nmap, const INTEGER& nkmap, const INTEGER& flags) {
-  using isort::records::LowHalf;
-  SrtUnpack(rec + isort::records::kHeaderUnits, row, map, keylst, LowHalf(nmap),
+  using isort::packed::LowHalf;
+  SrtUnpack(rec + isort::packed::kHeaderUnits, row, map, keylst, LowHalf(nmap),
             LowHalf(nkmap), static_cast<int>(flags & 1));
 }
 

@@ -11,10 +11,10 @@
 #include <new>
 
 #include "KeyUnits.h"
-#include "RecordFormat.h"
+#include "PackedRecord.h"
 #include "isort/sortfile.h"
 
-namespace isort::records {
+namespace isort::packed {
 namespace {
 
 constexpr INTEGER kValid = 0;
@@ -60,14 +60,14 @@ void ReportFailedCheck(const char* text, INTEGER textLength) {
 }
 
 }  // namespace
-}  // namespace isort::records
+}  // namespace isort::packed
 
 extern "C" {
 
 INTEGER srtfva_(const INTEGER& nkeys, const SI* keys, INTEGER* keylst, INTEGER* map,
                 INTEGER& nmap, INTEGER& nkmap, INTEGER& keywid, const INTEGER& widraw,
                 const LOGICAL& rearr, const LOGICAL& fill) {
-  using namespace isort::records;
+  using namespace isort::packed;
   nmap = 0;
   nkmap = 0;
   keywid = 0;

@@ -1,9 +1,11 @@
 // The engine from its shared state up: failures, work files, merge planning
 // and the quicksort of records; then FileSort end to end against the oracle
-// over key kinds, thread counts, budgets and handle footprints.
+// over key kinds, thread counts, budgets and handle footprints, and the
+// figures, batch sizes and thread counts it chooses.
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -18,6 +20,12 @@
 
 namespace isort::testing {
 namespace {
+
+// A sleep in a row source or sink: elapsed time but not CPU time, and long
+// against all else that a phase of a few hundred rows does, however slow the
+// machine. The time counters count milliseconds.
+constexpr int kSleep = 300;
+void Sleep() { std::this_thread::sleep_for(std::chrono::milliseconds(kSleep)); }
 
 // Workers may fail at the same moment while others read the flags.
 TEST(Data, FailuresRecordedFromManyThreadsAtOnce) {
@@ -60,12 +68,16 @@ TEST(Data, ClearWorkfilesReleasesSharedFilesOnly) {
 // of 8f with o = f: a final pass could read 6, so the first pass merges the 6
 // front runs and the second takes the other 4 with the first's output. Both
 // sort files hold runs of the first pass and runs that wait for the second.
+// The sink sleeps once: elapsed time of the final pass, not CPU time.
 TEST(Merge, PlansPassesWithinTheBudgetAndKeepsBatchOrder) {
   WorkDir dir;
   struct Collector : FileSort {
     Collector() : FileSort({}, 1, nullptr) {}
     const OBS* GetRow() override { return nullptr; }
-    void PutRow(const OBS* row) override { rows.emplace_back(row[0], row[1]); }
+    void PutRow(const OBS* row) override {
+      if (rows.empty()) Sleep();
+      rows.emplace_back(row[0], row[1]);
+    }
     std::vector<std::pair<double, double>> rows;  // key, batch
   } owner;
   FileSort::Statistics stats;
@@ -91,6 +103,8 @@ TEST(Merge, PlansPassesWithinTheBudgetAndKeepsBatchOrder) {
   EXPECT_GT(stats.merges[0].outputBytes, 0u);
   EXPECT_EQ(stats.merges[1].runsMerged, 5u);
   EXPECT_EQ(stats.merges[1].outputBytes, 0u);
+  EXPECT_GE(stats.merges[1].timeB, kSleep);
+  EXPECT_LT(stats.merges[1].timeA, kSleep / 2);
   EXPECT_TRUE(data.sequences.empty());
   ASSERT_EQ(owner.rows.size(), 1010u);
   // Equal keys leave in batch order, whichever pass read them.
@@ -210,7 +224,12 @@ TEST(FileSort, StatisticsFollowBatchesAndPasses) {
     }
     EXPECT_EQ(rows, 5000u);
     if (budget == 0) {
-      EXPECT_EQ(stats.sorts.size(), 1u);
+      // The only batch is sized for uncompressed rows, each with a tag unit:
+      // as many as fit in the thread's share, and not one more.
+      ASSERT_EQ(stats.sorts.size(), 1u);
+      const std::uint64_t rowBytes = (set.units + 1) * 8, capacity = stats.sorts[0].batchRows;
+      EXPECT_LE(capacity * rowBytes, stats.sorts[0].memory);
+      EXPECT_GT((capacity + 1) * rowBytes, stats.sorts[0].memory);
       EXPECT_TRUE(stats.merges.empty());
       EXPECT_EQ(stats.runBytes, 0u);
       continue;
@@ -230,14 +249,54 @@ TEST(FileSort, StatisticsFollowBatchesAndPasses) {
   }
 }
 
+// A sleep in the row source or the sink falls into one phase of the batch:
+// each figure must come from its own counter over its own phase.
+TEST(FileSort, TimeFiguresFollowTheirPhase) {
+  std::mt19937_64 random(9);
+  const DataSet set = RandomDataSet(random, 100);
+  struct SleepySort : VectorSort {
+    SleepySort(const DataSet& set, Statistics* stats, bool inGet)
+        : VectorSort(set, stats), inGet(inGet) {}
+    const OBS* GetRow() override {
+      if (inGet && ++gets == 50) Sleep();
+      return VectorSort::GetRow();
+    }
+    void PutRow(const OBS* row) override {
+      if (!inGet && ++puts == 50) Sleep();
+      VectorSort::PutRow(row);
+    }
+    bool inGet;
+    int gets = 0, puts = 0;
+  };
+  Configure(2);
+  for (const bool inGet : {true, false}) {
+    SCOPED_TRACE(inGet ? "sleep while loading" : "sleep while delivering");
+    FileSort::Statistics stats;
+    SleepySort sort(set, &stats, inGet);
+    sort.Sort();
+    // One batch, so its rows are delivered during run formation.
+    ASSERT_EQ(stats.sorts.size(), 1u);
+    const FileSort::SortStatistics& batch = stats.sorts[0];
+    const int slept = inGet ? batch.loadTime : batch.writeTime;
+    EXPECT_GE(slept, kSleep);
+    EXPECT_LT(inGet ? batch.writeTime : batch.loadTime, slept / 2);
+    EXPECT_LT(batch.sortTime, slept / 2);
+    EXPECT_GE(stats.timeB, slept);     // elapsed
+    EXPECT_LT(stats.timeA, slept / 2);  // CPU
+  }
+}
+
+// One thread when the expected rows, with one unit more each, take fewer bytes
+// than the budget: rows of one unit count 16 bytes, so 2^25 fill the default.
 TEST(FileSort, ThreadChoice) {
   std::mt19937_64 random(5);
-  const DataSet set = RandomDataSet(random, 10);
+  const DataSet set = RandomDataSet(random, 10, DataSetShape{1, 1});
   // Threads allowed (on 8 cores), expected rows (-2: never set), threads used.
-  const long long cases[][3] = {{1, -1, 2},    // never fewer than two
-                                {16, -1, 8},   // at most one per core
-                                {3, -2, 3},    // the row count is unknown by default
-                                {4, 1000, 1},  // known to fit in the budget
+  const long long cases[][3] = {{1, -1, 2},             // never fewer than two
+                                {16, -1, 8},            // at most one per core
+                                {3, -2, 3},             // the row count is unknown by default
+                                {4, (1 << 25) - 1, 1},  // below the budget
+                                {4, 1 << 25, 4},        // not below it
                                 {4, 0, 1}};
   for (const auto& [allowed, rows, threads] : cases) {
     Configure(static_cast<unsigned int>(allowed));
