@@ -511,6 +511,8 @@ TEST(CsvSortCommandLine, UsageErrorsAndHelp) {
       {{"sort", "-t", "ab", input}, kUsage, "", "isort: the delimiter must be one byte"},
       {{"demo", "--workload", "W9"}, kUsage, "", "isort: unknown workload 'W9'"},
       {{"sort", "-S", "600M", "-T", scratch.work, "-r", input}, kSorted, "k\nb\na\n", ""},
+      {{"sort", "--progress", input}, kSorted, "k\na\nb\n", "\rreading"},
+      {{"sort", "--progress", "--no-progress", input}, kSorted, "k\na\nb\n", ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args.empty() ? "(none)" : c.args[0] + " " + (c.args.size() > 1 ? c.args[1] : ""));
@@ -518,6 +520,7 @@ TEST(CsvSortCommandLine, UsageErrorsAndHelp) {
     EXPECT_EQ(result.status, c.status) << result.err;
     EXPECT_EQ(result.out.rfind(c.out, 0), 0u) << result.out;
     EXPECT_EQ(result.err.rfind(c.err, 0), 0u) << result.err;
+    if (c.err.empty()) EXPECT_EQ(result.err, "");
     if (c.status == kUsage && !c.args.empty()) {
       EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 2) << result.err;
     }
