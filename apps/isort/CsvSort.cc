@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "Files.h"
+#include "Memory.h"
 #include "FirstPass.h"
 #include "Options.h"
 #include "OutputFile.h"
@@ -200,6 +201,7 @@ int Sort(const CsvSortOptions& options, Progress& progress) {
   progress.Start("reading", input.size, "bytes");
   FirstPassResult pass = ReadInput(first, progress);
   progress.Finish();
+  ReturnFreedMemory();  // what the readers held, before the engine takes its budget
 
   output.Write(pass.byteOrderMark);
   if (pass.hasHeader) {

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "Files.h"
+#include "Memory.h"
 #include "SortErrors.h"
 
 namespace isort::app {
@@ -50,6 +51,13 @@ void Spool::Add(std::string_view raw, const std::string_view* values,
   record_.append(inline_);
   file_.Append(record_);
   file_.Append(raw);
+  if (record_.capacity() > kBufferBytes) {
+    // A long record's values: the spool lives through the sort, its memory
+    // is better left to the engine.
+    std::string().swap(record_);
+    std::string().swap(inline_);
+    ReturnFreedMemory();
+  }
 }
 
 void Spool::Rewind() {
@@ -93,6 +101,16 @@ bool Spool::Next(SpoolRecord* record) {
   if (bufferOffset_ + position_ >= file_.size()) {
     std::vector<char>().swap(buffer_);  // read through: leave the memory to the engine
     return false;
+  }
+  if (buffer_.size() > kBufferBytes && held_ - position_ <= kBufferBytes) {
+    // A long record grew the buffer: give the memory back once it is read.
+    std::vector<char> smaller(kBufferBytes);
+    std::memcpy(smaller.data(), buffer_.data() + position_, held_ - position_);
+    bufferOffset_ += position_;
+    held_ -= position_;
+    position_ = 0;
+    buffer_.swap(smaller);
+    ReturnFreedMemory();
   }
   const std::size_t keyBytes = keyCount_ * sizeof(SpoolKey);
   if (!Ensure(kHeaderBytes + keyBytes)) throw CannotSort(file_.what() + " ends inside a record");

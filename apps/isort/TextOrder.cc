@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <vector>
 
+#include "Memory.h"
 #include "SortErrors.h"
 #include "collation/LocaleId.h"
 
@@ -122,6 +123,10 @@ std::uint64_t TextOrder::WriteCode(std::string_view value,
   }
   sink(std::string_view("\0", 1));
   sink(value);
+  if (piece.size() > kFirstPiece) {
+    std::vector<std::uint8_t>().swap(piece);
+    ReturnFreedMemory();
+  }
   return length + 1 + value.size();
 }
 

@@ -28,7 +28,10 @@ namespace isort::app {
 
 class TiedRows {
  public:
-  static constexpr std::uint64_t kHeldBytes = std::uint64_t{32} << 20;
+  // What the distinct codes held, and the key parts, may take each: with
+  // the rows' 8 MiB, the output's buffers and the code pieces, the command
+  // keeps within 100 MiB beside the engine's budget.
+  static constexpr std::uint64_t kHeldBytes = std::uint64_t{16} << 20;
   static constexpr std::uint64_t kHeldRowBytes = std::uint64_t{8} << 20;
 
   // Rows as `layout` lays them out, long codes in `codes`, a work file for
