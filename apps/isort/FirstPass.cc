@@ -14,7 +14,7 @@
 
 #include "CsvReader.h"
 #include "Files.h"
-#include "KeySpec.h"
+#include "KeyColumns.h"
 #include "Numbers.h"
 #include "SortErrors.h"
 

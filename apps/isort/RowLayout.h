@@ -30,7 +30,7 @@
 #include <utility>
 #include <vector>
 
-#include "KeySpec.h"
+#include "KeyColumns.h"
 #include "Missing.h"
 #include "ScratchFile.h"
 #include "Spool.h"

@@ -1,4 +1,4 @@
-#include "KeySpec.h"
+#include "KeyColumns.h"
 
 #include <cctype>
 
