@@ -41,13 +41,14 @@ const char kSortFooter[] =
     "lists; they sort first (last when descending).\n"
     "\n"
     "SIZE: bytes with K, M, G or T (powers of 1024); the smallest budget is 512M.\n"
+    "A record may be up to an eighth of the budget (64M at 512M).\n"
     "Work files go to --tmpdir, else TMPDIR, else /tmp; they have no name on disk.\n"
     "The output appears only when complete; an existing output keeps its mode and\n"
     "owner, and a symbolic link is written through.\n"
     "\n"
     "Exit status: 0 sorted, 1 usage error, 2 bad input (malformed CSV, unknown\n"
     "column, a :num value that is not a number), 3 cannot sort (reading, writing,\n"
-    "memory, disk).";
+    "memory, disk, a record longer than the budget allows).";
 
 // Adds the options that control the progress bar to `command`.
 void AddProgressOptions(CLI::App& command, isort::app::ProgressMode& mode) {
