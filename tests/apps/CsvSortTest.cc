@@ -486,6 +486,20 @@ TEST(CsvSortBadInput, UnreadableInputNamesTheFileAndLeavesNothing) {
   }
 }
 
+// A record longer than an eighth of the budget (64 MiB at 512M): status 3
+// with the line, nothing left behind.
+TEST(CsvSortBadInput, RecordLongerThanTheBudgetAllowsIsRefused) {
+  Scratch scratch;
+  const std::string input =
+      scratch.Input("long.csv", "k,v\n1,a\n2," + std::string((64 << 20) + 1, 'x') + "\n");
+  const RunResult result = scratch.Run({"-o", scratch.data + "/out.csv", input});
+  EXPECT_EQ(result.status, kCannotSort);
+  EXPECT_EQ(result.err.rfind("isort: " + input + ":3: a record of 67108867 bytes", 0), 0u)
+      << result.err;
+  EXPECT_EQ(Entries(scratch.data), 1);
+  EXPECT_EQ(Entries(scratch.work), 0);
+}
+
 // The command line: the usage without arguments, help for every command,
 // one line and a hint for a usage error, budgets below the smallest refused
 // naming it, the version.
