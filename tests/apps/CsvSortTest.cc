@@ -545,7 +545,9 @@ TEST(CsvSortCommandLine, UsageErrorsAndHelp) {
     EXPECT_EQ(result.status, c.status) << result.err;
     EXPECT_EQ(result.out.rfind(c.out, 0), 0u) << result.out;
     EXPECT_EQ(result.err.rfind(c.err, 0), 0u) << result.err;
-    if (c.err.empty()) EXPECT_EQ(result.err, "");
+    if (c.err.empty()) {
+      EXPECT_EQ(result.err, "");
+    }
     if (c.status == kUsage && !c.args.empty()) {
       EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 2) << result.err;
     }
