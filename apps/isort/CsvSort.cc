@@ -16,7 +16,6 @@
 #include "CsvSort.h"
 
 #include <fcntl.h>
-#include <sched.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -27,7 +26,6 @@
 #include <memory>
 #include <new>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "Files.h"
@@ -41,6 +39,7 @@
 #include "Spool.h"
 #include "TextOrder.h"
 #include "TiedRows.h"
+#include "host/HostServices.h"
 #include "isort/FileSort.h"
 #include "isort/platform.h"
 #include "vorn/Errors.h"
@@ -80,16 +79,6 @@ class Input {
  private:
   bool owned_ = false;
 };
-
-// The processors this process may run on.
-unsigned int AvailableProcessors() {
-  cpu_set_t set;
-  if (sched_getaffinity(0, sizeof set, &set) == 0) {
-    const int count = CPU_COUNT(&set);
-    if (count > 0) return static_cast<unsigned int>(count);
-  }
-  return std::max(1u, std::thread::hardware_concurrency());
-}
 
 // Rows from the spools into the engine, records out of it into the output.
 class CsvEngineSort : public FileSort {
@@ -184,8 +173,10 @@ int Sort(const CsvSortOptions& options, Progress& progress) {
   const std::uint64_t budget = options.memory != 0 ? options.memory : kSmallestBudget;
   const MissingTexts missing(options.missing);
 
-  // As many readers as threads: pass 1 is the only part that reads the CSV.
-  const unsigned int processors = AvailableProcessors();
+  // As many readers as the sort has threads: pass 1 is the only part that
+  // reads the CSV. The platform counts the processors when no number is set.
+  if (options.threads != 0) platform::SetThreadLimit(options.threads);
+  const auto threads = static_cast<unsigned int>(getthreads_());
   FirstPassInput first{input.descriptor,
                        input.name,
                        input.size,
@@ -197,7 +188,7 @@ int Sort(const CsvSortOptions& options, Progress& progress) {
                        &textOrder,
                        budget / 8,
                        tmpdir,
-                       options.threads != 0 ? options.threads : processors};
+                       threads};
   progress.Start("reading", input.size, "bytes");
   FirstPassResult pass = ReadInput(first, progress);
   progress.Finish();
@@ -212,7 +203,6 @@ int Sort(const CsvSortOptions& options, Progress& progress) {
     const RowLayout layout(pass.keys, pass.records, textOrder, missing);
     for (auto& spool : pass.spools) spool->Rewind();
     ScratchFile codes(tmpdir, "a work file");
-    if (options.threads != 0) platform::SetThreadLimit(options.threads);
     CsvEngineSort sort(layout, pass.spools, codes, tmpdir, output, pass.lineEnd, pass.rows,
                        progress);
     sort.SetNRows(static_cast<long long>(pass.rows));
