@@ -1,20 +1,16 @@
-// The engine from its shared state up: failures, work files, merge planning
-// and the quicksort of records; then FileSort end to end against the oracle
-// over key kinds, thread counts, budgets and handle footprints, and the
+// The engine's shared failure record; then FileSort end to end against the
+// oracle over key kinds, thread counts, budgets and handle footprints, and the
 // figures, batch sizes and thread counts it chooses.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
-#include <memory>
 #include <stdexcept>
 #include <string>
 #include <thread>
 
-#include "FileSort/RecordSort.h"
-#include "FileSort/Runs.h"
 #include "VectorSort.h"
-#include "WorkDir.h"
+#include "TempDir.h"
 #include "TestHooks.h"
 #include "isort/platform.h"
 
@@ -49,92 +45,6 @@ TEST(Data, FailuresRecordedFromManyThreadsAtOnce) {
   const std::string text = data.errorText.Text();
   ASSERT_EQ(text.rfind("worker ", 0), 0u) << text;
   EXPECT_EQ(std::to_string(data.errorText.Detail()), text.substr(7));
-}
-
-TEST(Data, ClearWorkfilesReleasesSharedFilesOnly) {
-  WorkDir dir;
-  FileSort::Data data({}, 1, nullptr, nullptr);
-  FileSort::WorkFile* files[4];
-  for (auto& file : files) file = data.NewWorkFile();
-  std::unique_ptr<FileSort::WorkFile> others[3];
-  for (int i = 0; i < 3; ++i) others[i] = std::make_unique<FileSort::WorkFile>(*files[i + 1]);
-  data.sequences.emplace_back(files[3]);  // a run waits in the fourth
-  data.ClearWorkfiles();
-  EXPECT_EQ(data.workFiles, (std::vector<FileSort::WorkFile*>{files[0], files[3]}));
-  EXPECT_FALSE(others[0]->IsShared());  // the other handle lives on alone
-}
-
-// Ten runs of footprint f beside an output handle of footprint o, in a budget
-// of 8f with o = f: a final pass could read 6, so the first pass merges the 6
-// front runs and the second takes the other 4 with the first's output. Both
-// sort files hold runs of the first pass and runs that wait for the second.
-// The sink sleeps once: elapsed time of the final pass, not CPU time.
-TEST(Merge, PlansPassesWithinTheBudgetAndKeepsBatchOrder) {
-  WorkDir dir;
-  struct Collector : FileSort {
-    Collector() : FileSort({}, 1, nullptr) {}
-    const OBS* GetRow() override { return nullptr; }
-    void PutRow(const OBS* row) override {
-      if (rows.empty()) Sleep();
-      rows.emplace_back(row[0], row[1]);
-    }
-    std::vector<std::pair<double, double>> rows;  // key, batch
-  } owner;
-  FileSort::Statistics stats;
-  FileSort::Data data({{0, 1, 0}}, 2, &stats, &owner);
-  data.memoryTarget = 8 * FileSort::WorkFile("probe").Footprint();
-  FileSort::WorkFile* files[] = {data.NewWorkFile(), data.NewWorkFile()};
-  // Batch b: keys b, b + 10, ... and a key 1000 that ties across batches; as
-  // the sorters do, each new run goes to the front of the queue.
-  for (unsigned int batch = 0; batch < 10; ++batch) {
-    FileSort::Sequence& run = data.sequences.emplace_front(files[batch % 2]);
-    auto write = [&run, batch](double key) {
-      OBS record[] = {key, 0};
-      const OBS payload[] = {static_cast<double>(batch)};
-      RunWriter(run, 1, 1).Append(record, batch, payload);
-    };
-    for (unsigned int key = batch; key < 1000; key += 10) write(key);
-    write(1000);
-  }
-  data.Merge();
-
-  ASSERT_EQ(stats.merges.size(), 2u);
-  EXPECT_EQ(stats.merges[0].runsMerged, 6u);
-  EXPECT_GT(stats.merges[0].outputBytes, 0u);
-  EXPECT_EQ(stats.merges[1].runsMerged, 5u);
-  EXPECT_EQ(stats.merges[1].outputBytes, 0u);
-  EXPECT_GE(stats.merges[1].timeB, kSleep);
-  EXPECT_LT(stats.merges[1].timeA, kSleep / 2);
-  EXPECT_TRUE(data.sequences.empty());
-  ASSERT_EQ(owner.rows.size(), 1010u);
-  // Equal keys leave in batch order, whichever pass read them.
-  EXPECT_TRUE(std::is_sorted(owner.rows.begin(), owner.rows.end()));
-  EXPECT_EQ(std::adjacent_find(owner.rows.begin(), owner.rows.end()), owner.rows.end());
-}
-
-// Records of one numeric key and a tag, sorted by (key, tag) in place.
-TEST(SortRecords, SortsEveryShapeAndSize) {
-  std::mt19937_64 random(21);
-  const FileSort::Comparator compare({{0, 1, 0}});
-  auto records = [](const std::vector<std::pair<double, std::uint64_t>>& pairs) {
-    std::vector<OBS> units;
-    for (const auto& [key, tag] : pairs) units.insert(units.end(), {key, FromBits(tag)});
-    return units;
-  };
-  for (std::size_t n : {0, 1, 2, 5, 6, 7, 8, 9, 40, 41, 42, 100, 1000, 50000}) {
-    // Sorted, reversed, all equal, organ pipe, three values, random.
-    for (int shape = 0; shape < 6; ++shape) {
-      std::vector<std::pair<double, std::uint64_t>> pairs;
-      for (std::size_t i = 0; i < n; ++i) {
-        const std::size_t keys[] = {i, n - i, 1, std::min(i, n - i), random() % 3, random()};
-        pairs.emplace_back(static_cast<double>(keys[shape]), i);
-      }
-      std::vector<OBS> sorted = records(pairs);
-      isort::SortRecords(sorted.data(), n, 2, &compare);
-      std::sort(pairs.begin(), pairs.end());
-      EXPECT_EQ(FirstDifference(records(pairs), sorted, 2), -1) << n << ", shape " << shape;
-    }
-  }
 }
 
 // `threads` allowed on 8 cores, and handle buffers of `fileBuffer` bytes (0:
@@ -201,52 +111,70 @@ TEST(FileSort, SortsOnManyHostThreadsAtOnce) {
   EXPECT_TRUE(dir.Clean());
 }
 
-// One batch in the default budget; then many, with handle footprints large
-// enough to force several passes.
-TEST(FileSort, StatisticsFollowBatchesAndPasses) {
+// One batch in the default budget, sized for uncompressed rows, each with a
+// tag unit: as many as fit in the thread's share, and not one more; then rows
+// wider than the share, one to a batch.
+TEST(FileSort, StatisticsFollowBatches) {
   std::mt19937_64 random(4);
-  DataSetShape shape;
-  shape.minUnits = shape.maxUnits = 6;
-  const DataSet set = RandomDataSet(random, 5000, shape);
-  for (const unsigned int threads : {2u, 3u}) {
-    const std::uint64_t budget = threads == 2 ? 0 : BudgetForRows(set, threads, 200);
+  const DataSet narrow = RandomDataSet(random, 5000, {6, 6}),
+                wide = RandomDataSet(random, 40, {300, 300});
+  const struct {
+    const DataSet& set;
+    std::uint64_t budget, batches;
+  } cases[] = {{narrow, 0, 1}, {wide, 100, 40}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.batches);
     FileSort::Statistics stats;
-    Sort(set, threads, budget, budget / 4, &stats);
-    EXPECT_EQ(stats.totalRows, 5000u);
-    EXPECT_EQ(stats.threads, threads);
-    EXPECT_EQ(stats.rowBytes, set.units * 8);
+    const std::vector<OBS> sorted = Sort(c.set, 2, c.budget, 0, &stats);
+    EXPECT_EQ(FirstDifference(OracleSort(c.set), sorted, c.set.units), -1);
+    EXPECT_TRUE(stats.totalRows == c.set.RowCount() && stats.threads == 2);
+    EXPECT_EQ(stats.rowBytes, c.set.units * 8);
+    EXPECT_EQ(stats.merges.empty(), c.batches == 1);
+    ASSERT_EQ(stats.sorts.size(), c.batches);
     std::uint64_t rows = 0;
     for (const auto& batch : stats.sorts) {
-      EXPECT_GT(batch.rows, 0u);
-      EXPECT_LE(batch.rows, batch.batchRows);
-      EXPECT_EQ(batch.memory, (budget == 0 ? 0x20000000u : budget) / threads);
+      EXPECT_TRUE(batch.rows > 0 && batch.rows <= batch.batchRows);
+      EXPECT_EQ(batch.memory, (c.budget == 0 ? 0x20000000u : c.budget) / 2);
       rows += batch.rows;
     }
-    EXPECT_EQ(rows, 5000u);
-    if (budget == 0) {
-      // The only batch is sized for uncompressed rows, each with a tag unit:
-      // as many as fit in the thread's share, and not one more.
-      ASSERT_EQ(stats.sorts.size(), 1u);
-      const std::uint64_t rowBytes = (set.units + 1) * 8, capacity = stats.sorts[0].batchRows;
-      EXPECT_LE(capacity * rowBytes, stats.sorts[0].memory);
-      EXPECT_GT((capacity + 1) * rowBytes, stats.sorts[0].memory);
-      EXPECT_TRUE(stats.merges.empty());
-      EXPECT_EQ(stats.runBytes, 0u);
-      continue;
-    }
-    EXPECT_GT(stats.sorts.size(), 10u);
-    ASSERT_GT(stats.merges.size(), 1u);
-    EXPECT_GT(stats.runBytes, 0u);
-    // Each pass but the last writes a run, so it reduces the waiting runs by
-    // its fan-in minus one; the last takes all that are left.
-    std::uint64_t waiting = stats.sorts.size();
-    for (const auto& pass : stats.merges) {
-      EXPECT_GE(pass.runsMerged, 2u);
-      EXPECT_EQ(pass.outputBytes == 0, &pass == &stats.merges.back());
-      waiting -= pass.runsMerged - 1;
-    }
-    EXPECT_EQ(waiting, 1u);
+    EXPECT_EQ(rows, c.set.RowCount());
+    const std::uint64_t rowBytes = (c.set.units + 1) * 8, capacity = stats.sorts[0].batchRows;
+    EXPECT_LE(capacity * rowBytes, std::max(stats.sorts[0].memory, rowBytes));
+    EXPECT_GT((capacity + 1) * rowBytes, stats.sorts[0].memory);
   }
+}
+
+// Many batches, merged in several passes (handle footprints large against the
+// budget): each pass but the last writes a run, so it reduces the waiting runs
+// by its fan-in minus one; the last takes all that are left. The sink sleeps
+// in the last pass: elapsed time of that pass, not CPU time.
+TEST(Merge, PassesReduceTheRunsAndTimeTheirOwnPhase) {
+  std::mt19937_64 random(10);
+  const DataSet set = RandomDataSet(random, 3000, {6, 6});
+  struct SleepySink : VectorSort {
+    using VectorSort::VectorSort;
+    void PutRow(const OBS* row) override {
+      if (output.empty()) Sleep();
+      VectorSort::PutRow(row);
+    }
+  };
+  const std::uint64_t budget = BudgetForRows(set, 3, 100);
+  Configure(3, budget / 4);
+  FileSort::Statistics stats;
+  SleepySink sort(set, &stats, budget);
+  sort.Sort();
+  EXPECT_EQ(FirstDifference(OracleSort(set), sort.output, set.units), -1);
+  EXPECT_TRUE(stats.sorts.size() > 10 && stats.runBytes > 0);
+  ASSERT_GT(stats.merges.size(), 1u);
+  std::uint64_t waiting = stats.sorts.size();
+  for (const auto& pass : stats.merges) {
+    EXPECT_GE(pass.runsMerged, 2u);
+    EXPECT_EQ(pass.outputBytes == 0, &pass == &stats.merges.back());
+    waiting -= pass.runsMerged - 1;
+  }
+  EXPECT_EQ(waiting, 1u);
+  EXPECT_GE(stats.merges.back().timeB, kSleep);
+  EXPECT_LT(stats.merges.back().timeA, kSleep / 2);
 }
 
 // A sleep in the row source or the sink falls into one phase of the batch:
@@ -255,8 +183,7 @@ TEST(FileSort, TimeFiguresFollowTheirPhase) {
   std::mt19937_64 random(9);
   const DataSet set = RandomDataSet(random, 100);
   struct SleepySort : VectorSort {
-    SleepySort(const DataSet& set, Statistics* stats, bool inGet)
-        : VectorSort(set, stats), inGet(inGet) {}
+    using VectorSort::VectorSort;
     const OBS* GetRow() override {
       if (inGet && ++gets == 50) Sleep();
       return VectorSort::GetRow();
@@ -265,14 +192,15 @@ TEST(FileSort, TimeFiguresFollowTheirPhase) {
       if (!inGet && ++puts == 50) Sleep();
       VectorSort::PutRow(row);
     }
-    bool inGet;
+    bool inGet = false;
     int gets = 0, puts = 0;
   };
   Configure(2);
   for (const bool inGet : {true, false}) {
     SCOPED_TRACE(inGet ? "sleep while loading" : "sleep while delivering");
     FileSort::Statistics stats;
-    SleepySort sort(set, &stats, inGet);
+    SleepySort sort(set, &stats);
+    sort.inGet = inGet;
     sort.Sort();
     // One batch, so its rows are delivered during run formation.
     ASSERT_EQ(stats.sorts.size(), 1u);
@@ -317,16 +245,6 @@ TEST(FileSort, MemoryTargetHasAFloor) {
     sort.SetMemoryTarget(bytes);
     EXPECT_EQ(target, std::max(bytes, 536870912ul)) << bytes;
   }
-}
-
-TEST(FileSort, RowsWiderThanTheThreadShareStillSort) {
-  std::mt19937_64 random(7);
-  DataSetShape shape;
-  shape.minUnits = shape.maxUnits = 300;
-  const DataSet set = RandomDataSet(random, 40, shape);
-  FileSort::Statistics stats;
-  EXPECT_EQ(FirstDifference(OracleSort(set), Sort(set, 2, 100, 0, &stats), set.units), -1);
-  EXPECT_EQ(stats.sorts.size(), 40u);  // one row per batch
 }
 
 TEST(FileSort, KeysThatCannotBeSortedAreRejected) {

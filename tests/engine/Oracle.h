@@ -63,6 +63,9 @@ struct DataSetShape {
   unsigned int maxKeys = 4;
   unsigned int maxWidth = 40;
   unsigned int distinct = 6;  // small: heavy ties
+  // For the model (Model.h): every column a key once, in any order, and NaN
+  // columns that hold other numbers too, which makes the order intransitive.
+  bool allKeys = false;
 };
 
 // A random layout, keys in any row order (some repeated) and `rows` rows.
@@ -79,21 +82,25 @@ inline DataSet RandomDataSet(std::mt19937_64& random, std::size_t rows,
   while (set.units < target) {
     unsigned int width = random() % 3 == 0 ? 1 + random() % shape.maxWidth : 0;
     if (set.units + (width + 7) / 8 > target) width = std::min(width, 8u);
-    columns.push_back({set.units, width, width == 0 && random() % 5 == 0});
+    columns.push_back({set.units, width, width == 0 && random() % (shape.allKeys ? 2 : 5) == 0});
     set.units += width <= 8 ? 1 : (width + 7) / 8;
   }
-  for (auto k = shape.minKeys + random() % (shape.maxKeys - shape.minKeys + 1); k > 0; --k) {
-    const Column& column = columns[random() % columns.size()];
+  auto keys = shape.allKeys ? columns.size()
+                            : shape.minKeys + random() % (shape.maxKeys - shape.minKeys + 1);
+  for (std::size_t k = 0; k < keys; ++k) {
+    const Column& column = shape.allKeys ? columns[k] : columns[random() % columns.size()];
     set.keys.push_back({column.position, random() % 2 == 0 ? 1 : -1, column.width});
   }
+  if (shape.allKeys) std::shuffle(set.keys.begin(), set.keys.end(), random);
   set.rows.resize(rows * set.units);
   for (std::size_t r = 0; r < rows; ++r) {
     for (const Column& column : columns) {
       OBS* field = set.rows.data() + r * set.units + column.position;
       if (column.width != 0) {
         RandomString(random, column.width, shape.distinct, field);
-      } else {
-        *field = RandomNumber(random, shape.distinct, column.nan);
+      } else {  // for the model, a NaN column's NaNs lie among other numbers
+        *field = RandomNumber(random, shape.distinct,
+                              column.nan && !(shape.allKeys && random() % 2));
       }
     }
   }

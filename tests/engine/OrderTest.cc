@@ -4,82 +4,28 @@
 // define it, as well as on the batches it sorts faster.
 #include <gtest/gtest.h>
 
-#include <clocale>
 #include <cmath>
 #include <random>
 #include <string>
 
 #include "FileSort/RadixSort.h"
 #include "FileSort/RecordSort.h"
+#include "CollateLocale.h"
 #include "Model.h"
 #include "TestHooks.h"
 #include "VectorSort.h"
-#include "WorkDir.h"
+#include "TempDir.h"
 #include "isort/platform.h"
 
 namespace isort::testing {
 namespace {
 
-// Switches LC_COLLATE for the scope; the collators made inside take it up.
-class CollateLocale {
- public:
-  explicit CollateLocale(const char* name) : saved_(std::setlocale(LC_COLLATE, nullptr)) {
-    switched_ = std::setlocale(LC_COLLATE, name) != nullptr;
-  }
-  ~CollateLocale() { std::setlocale(LC_COLLATE, saved_.c_str()); }
-  bool switched() const { return switched_; }
-
- private:
-  std::string saved_;
-  bool switched_ = false;
-};
-
-// A number from a few values, or (with `nan`) as often a NaN: a NaN between
-// two values ties with both, which makes the order intransitive.
-double Number(std::mt19937_64& random, bool nan) {
-  if (nan && random() % 3 == 0) return random() % 2 ? std::nan("") : -std::nan("7");
-  const double values[] = {-0.0, 0.0, -1.5, 2.0, 1e300, -INFINITY};
-  return random() % 4 == 0 ? values[random() % 6] : static_cast<double>(random() % 5);
-}
-
-// Bytes whose byte order and en_US collation differ ("B" < "a" by bytes,
-// "a" < "B" by the locale), blank padded.
-void Text(std::mt19937_64& random, unsigned int width, OBS* field) {
-  static const char letters[] = {'a', 'B', 'b', 'A', ' ', '\xc3'};
-  char bytes[16];
-  std::memset(bytes, ' ', sizeof bytes);
-  const unsigned int used = static_cast<unsigned int>(random() % (width + 1));
-  for (unsigned int i = 0; i < used; ++i) bytes[i] = letters[random() % 6];
-  std::memcpy(field, bytes, (width + 7) / 8 * 8);
-}
-
-// Rows of which every unit belongs to a key: numbers (some of them holding
-// NaNs with `nan`) and strings of up to 16 bytes, keys in any order and
-// direction. Without a payload, a batch holds exactly the rows its budget
-// pays for, which the model needs.
-DataSet AllKeyRows(std::mt19937_64& random, std::size_t rows, bool nan, bool strings) {
-  DataSet set;
-  const unsigned int fields = 1 + random() % 3;
-  std::vector<FileSort::SortKey> keys;
-  for (unsigned int f = 0; f < fields; ++f) {
-    const unsigned int width = strings && random() % 2 ? 1 + random() % 16 : 0;
-    keys.push_back({set.units, random() % 2 ? 1 : -1, width});
-    set.units += width <= 8 ? 1 : 2;
-  }
-  std::shuffle(keys.begin(), keys.end(), random);
-  set.keys = keys;
-  set.rows.resize(rows * set.units);
-  for (std::size_t r = 0; r < rows; ++r) {
-    for (const FileSort::SortKey& key : keys) {
-      OBS* field = &set.rows[r * set.units + key.position];
-      if (key.width == 0) {
-        *field = Number(random, nan);
-      } else {
-        Text(random, key.width, field);
-      }
-    }
-  }
-  return set;
+// Rows for the model: 1 to 4 units, strings of up to 16 bytes.
+DataSet ModelRows(std::mt19937_64& random, std::size_t rows) {
+  DataSetShape shape{1, 4};
+  shape.maxWidth = 16;
+  shape.allKeys = true;
+  return RandomDataSet(random, rows, shape);
 }
 
 // The rows of a data set as records: the key part in key order and a tag.
@@ -107,11 +53,11 @@ TEST(SortBatch, EveryPathGivesTheQuicksortsOrder) {
   std::mt19937_64 random(41);
   int paths[3] = {};
   for (int round = 0; round < 240; ++round) {
-    const bool nan = round % 3 == 0, locale = round % 4 == 3, sorted = round % 5 == 1;
-    CollateLocale scope(locale ? "en_US.UTF-8" : "C");
-    if (locale && !scope.switched()) GTEST_SKIP() << "the en_US.UTF-8 locale is not installed";
+    const bool locale = round % 4 == 3, sorted = round % 5 == 1;
+    CollateLocale scope;
+    if (!scope.Switch(locale ? "en_US.UTF-8" : "C")) GTEST_SKIP() << "no en_US.UTF-8 locale";
     const std::size_t rows = round % 2 ? random() % 40 : 100 + random() % 3000;
-    DataSet set = AllKeyRows(random, rows, nan, locale || round % 2);
+    const DataSet set = ModelRows(random, rows);
     std::vector<FileSort::SortKey> recordKeys;
     std::vector<OBS> records = Records(set, &recordKeys);
     const std::uint64_t width = set.units + 1;
@@ -168,10 +114,9 @@ TEST(FileSort, DeliversTheLiteralAlgorithmsOrder) {
   platform::SetFileBufferSize(4096);
   const std::uint64_t footprint = FileSort::WorkFile("probe").Footprint();
   for (int round = 0; round < 60; ++round) {
-    const bool locale = round % 3 == 2;
-    CollateLocale scope(locale ? "en_US.UTF-8" : "C");
-    if (locale && !scope.switched()) GTEST_SKIP() << "the en_US.UTF-8 locale is not installed";
-    const DataSet set = AllKeyRows(random, 50 + random() % 1500, true, locale || round % 2);
+    CollateLocale scope;
+    if (!scope.Switch(round % 3 == 2 ? "en_US.UTF-8" : "C")) GTEST_SKIP() << "no en_US.UTF-8";
+    const DataSet set = ModelRows(random, 50 + random() % 1500);
     const unsigned int threads = 2 + round % 3;  // a sort never runs on fewer than two
     const std::size_t batchRows = 2 + random() % 400;
     const std::uint64_t recordBytes = (set.units + 1) * 8;

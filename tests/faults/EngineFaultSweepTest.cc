@@ -9,7 +9,7 @@
 
 #include "FailingAllocator.h"
 #include "VectorSort.h"
-#include "WorkDir.h"
+#include "TempDir.h"
 #include "TestHooks.h"
 #include "vorn/Errors.h"
 

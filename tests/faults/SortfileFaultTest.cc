@@ -12,7 +12,7 @@
 
 #include "FailingAllocator.h"
 #include "Host.h"
-#include "WorkDir.h"
+#include "TempDir.h"
 #include "isort/SortFileSorter.h"
 #include "TestHooks.h"
 #include "vorn/Errors.h"

@@ -1,72 +1,29 @@
 // A W1 sort through sortfile_ in a forked child, for the tests that kill a
 // sort or starve it of disk: the child may die or have its limits changed
 // without touching the test process. The child checks every row it is handed
-// and exits with a code that tells what happened (kStatusMask and flags); it can stop in
-// its get or put callback after a given number of rows, tell the parent, and
-// wait there to be killed.
+// and exits with a code that tells what happened (kStatusMask and flags); it
+// can stop in its get or put callback after a given number of rows, tell the
+// parent, and wait there to be killed.
 #pragma once
 
-#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/mman.h>
-#include <sys/mount.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <functional>
-#include <string>
 
-#include "isort/sortfile.h"
-#include "workloads/Workloads.h"
+#include "TempDir.h"
+#include "workloads/WorkloadSort.h"
 
 namespace isort::reliability {
 
-// A fresh directory under /tmp, removed at the end with what is left in it.
-// With `tmpfsBytes`, a tmpfs of that size is mounted on it if this process may
-// mount (root).
-class ScratchDir {
- public:
-  explicit ScratchDir(std::uint64_t tmpfsBytes = 0) {
-    char pattern[] = "/tmp/isort-reliability-XXXXXX";
-    if (mkdtemp(pattern) != nullptr) path_ = pattern;
-    const std::string options = "size=" + std::to_string(tmpfsBytes) + ",mode=0700";
-    mounted_ = tmpfsBytes != 0 && !path_.empty() &&
-               mount("isort-test", path_.c_str(), "tmpfs",
-                     MS_NOSUID | MS_NODEV | MS_NOEXEC, options.c_str()) == 0;
-  }
-  ~ScratchDir() {
-    if (mounted_) umount2(path_.c_str(), MNT_DETACH);
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-
-  const std::string& path() const { return path_; }
-  bool mounted() const { return mounted_; }
-  std::uint64_t FreeBytes() const { return std::filesystem::space(path_).free; }
-
- private:
-  std::string path_;
-  bool mounted_ = false;
-};
-
-// The files that process `pid` ("self": this one) holds open in `directory`,
-// named or not (an unnamed one shows as "<directory>/#<inode> (deleted)").
-inline int OpenFilesIn(const std::string& pid, const std::string& directory) {
-  int files = 0;
-  for (const auto& fd : std::filesystem::directory_iterator("/proc/" + pid + "/fd")) {
-    std::error_code error;
-    const std::string target = std::filesystem::read_symlink(fd.path(), error);
-    files += !error && target.rfind(directory + "/", 0) == 0;
-  }
-  return files;
-}
+using testing::OpenFilesIn;
+using testing::TempDir;
 
 // The child's exit code: the status of sortfile_ in the low bits (15: 0, but
 // the rows did not check out), and flags.
@@ -84,25 +41,21 @@ struct ChildSortOptions {
 
 class ChildSort {
  public:
-  explicit ChildSort(ChildSortOptions options) : options_(std::move(options)) {}
-  ~ChildSort() {
-    if (pid_ > 0) Wait(/*kill=*/true);
-    for (const int fd : {stopped_, stderr_}) close(fd);
-  }
-
-  // Forks the child; false when that fails.
-  bool Start() {
+  // Forks the child at once; pid() is not above 0 when that failed.
+  explicit ChildSort(ChildSortOptions options) : options_(std::move(options)) {
     int stopped[2];
     stderr_ = memfd_create("child-stderr", MFD_CLOEXEC);
-    if (stderr_ < 0 || pipe2(stopped, O_CLOEXEC) != 0) return false;
-    pid_ = fork();
-    if (pid_ == 0) {
+    if (stderr_ < 0 || pipe2(stopped, O_CLOEXEC) != 0) return;
+    if ((pid_ = fork()) == 0) {
       dup2(stderr_, STDERR_FILENO);
       RunChild(stopped[1]);
     }
     close(stopped[1]);
     stopped_ = stopped[0];
-    return pid_ > 0;
+  }
+  ~ChildSort() {
+    if (pid_ > 0) Wait(/*kill=*/true);
+    close(stopped_), close(stderr_);
   }
 
   pid_t pid() const { return pid_; }
@@ -133,41 +86,37 @@ class ChildSort {
   }
 
  private:
-  struct Host {
-    workloads::Generator generator;
-    workloads::Checker checker;
-    const ChildSortOptions* options;
+  // The workload's host, which tells the parent, then waits inside the
+  // callback to be killed, once it has produced or received the rows asked.
+  struct Host : workloads::WorkloadHost {
+    const ChildSortOptions& options;
     int stopped;
 
-    // Tells the parent, then waits inside the callback to be killed.
-    [[noreturn]] void Stop() const {
+    void StopAt(std::uint64_t rows, std::uint64_t at) const {
+      if (rows != at) return;
       (void)!write(stopped, "s", 1);
       for (;;) pause();
     }
-    static INTEGER Get(void* context, OBS* row, const INTEGER&) {
+    static INTEGER Get(void* context, OBS* row, const INTEGER& nvars) {
       auto& host = *static_cast<Host*>(context);
-      if (host.generator.produced() == host.options->stopAfterGets) host.Stop();
-      return host.generator.Next(row) ? 0 : 1;
+      host.StopAt(host.generator.produced(), host.options.stopAfterGets);
+      return WorkloadHost::Get(context, row, nvars);
     }
-    static INTEGER Put(void* context, const OBS* row, const INTEGER&) {
+    static INTEGER Put(void* context, const OBS* row, const INTEGER& nvars) {
       auto& host = *static_cast<Host*>(context);
-      if (host.checker.taken() == host.options->stopAfterPuts) host.Stop();
-      host.checker.Take(row);
-      return 0;
+      host.StopAt(host.checker.taken(), host.options.stopAfterPuts);
+      return WorkloadHost::Put(context, row, nvars);
     }
   };
 
   // Sorts `rows` rows of W1; the status for the low bits of the exit code.
   static int Sort(const ChildSortOptions& options, std::uint64_t rows, int stopped) {
-    Host host{workloads::Generator(workloads::Workload::W1, rows),
-              workloads::Checker(workloads::Workload::W1, rows), &options, stopped};
+    Host host{{workloads::Workload::W1, rows}, options, stopped};
     const auto& layout = workloads::LayoutOf(workloads::Workload::W1);
     const std::vector<SI> keys = layout.HostKeys();
-    LOGICAL flag = 1;
-    INTEGER count = 1;
     const INTEGER status =
         sortfile_(&host, &Host::Get, &Host::Put, INTEGER(layout.units), keys.data(),
-                  INTEGER(layout.keys.size()), 0, 0, 0, flag, count);
+                  INTEGER(layout.keys.size()), 0, 0, 0, host.flag10, host.count11);
     return status != 0 ? static_cast<int>(status) & kStatusMask
                        : (host.checker.Passed() ? 0 : kStatusMask);
   }

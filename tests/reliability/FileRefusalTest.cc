@@ -24,7 +24,7 @@ void SortAndExpectRefusal(const std::string& tmpdir, const std::string& cause,
   options.rows = 7000000;  // more than one batch of the default 512 MiB: runs are written
   options.prepare = std::move(prepare);
   ChildSort child(options);
-  ASSERT_TRUE(child.Start()) << std::strerror(errno);
+  ASSERT_GT(child.pid(), 0) << std::strerror(errno);
   const int status = child.Wait();
   const std::string errors = child.Stderr();
   ASSERT_TRUE(WIFEXITED(status)) << "wait status " << status << "\n" << errors;
@@ -43,7 +43,7 @@ void SortAndExpectRefusal(const std::string& tmpdir, const std::string& cause,
 // A file size limit of 1 MiB with SIGXFSZ ignored: the write that crosses it
 // is cut short, and the next one fails with EFBIG.
 TEST(FileRefusal, FileSizeLimit) {
-  ScratchDir dir;
+  TempDir dir;
   ASSERT_FALSE(dir.path().empty());
   SortAndExpectRefusal(dir.path(), "File too large", [] {
     signal(SIGXFSZ, SIG_IGN);
@@ -54,7 +54,7 @@ TEST(FileRefusal, FileSizeLimit) {
 
 // A tmpfs of 8 MiB fills up with the first run.
 TEST(FileRefusal, FullFileSystem) {
-  ScratchDir tmpfs(8u << 20);
+  TempDir tmpfs(8u << 20);
   if (!tmpfs.mounted()) GTEST_SKIP() << "cannot mount a tmpfs here (needs root)";
   const std::uint64_t freeBefore = tmpfs.FreeBytes();
   SortAndExpectRefusal(tmpfs.path(), "No space left on device");
