@@ -111,46 +111,14 @@ TEST(FileSort, SortsOnManyHostThreadsAtOnce) {
   EXPECT_TRUE(dir.Clean());
 }
 
-// One batch in the default budget, sized for uncompressed rows, each with a
-// tag unit: as many as fit in the thread's share, and not one more; then rows
-// wider than the share, one to a batch.
-TEST(FileSort, StatisticsFollowBatches) {
-  std::mt19937_64 random(4);
-  const DataSet narrow = RandomDataSet(random, 5000, {6, 6}),
-                wide = RandomDataSet(random, 40, {300, 300});
-  const struct {
-    const DataSet& set;
-    std::uint64_t budget, batches;
-  } cases[] = {{narrow, 0, 1}, {wide, 100, 40}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.batches);
-    FileSort::Statistics stats;
-    const std::vector<OBS> sorted = Sort(c.set, 2, c.budget, 0, &stats);
-    EXPECT_EQ(FirstDifference(OracleSort(c.set), sorted, c.set.units), -1);
-    EXPECT_TRUE(stats.totalRows == c.set.RowCount() && stats.threads == 2);
-    EXPECT_EQ(stats.rowBytes, c.set.units * 8);
-    EXPECT_EQ(stats.merges.empty(), c.batches == 1);
-    ASSERT_EQ(stats.sorts.size(), c.batches);
-    std::uint64_t rows = 0;
-    for (const auto& batch : stats.sorts) {
-      EXPECT_TRUE(batch.rows > 0 && batch.rows <= batch.batchRows);
-      EXPECT_EQ(batch.memory, (c.budget == 0 ? 0x20000000u : c.budget) / 2);
-      rows += batch.rows;
-    }
-    EXPECT_EQ(rows, c.set.RowCount());
-    const std::uint64_t rowBytes = (c.set.units + 1) * 8, capacity = stats.sorts[0].batchRows;
-    EXPECT_LE(capacity * rowBytes, std::max(stats.sorts[0].memory, rowBytes));
-    EXPECT_GT((capacity + 1) * rowBytes, stats.sorts[0].memory);
-  }
-}
-
-// Many batches, merged in several passes (handle footprints large against the
-// budget): each pass but the last writes a run, so it reduces the waiting runs
-// by its fan-in minus one; the last takes all that are left. The sink sleeps
-// in the last pass: elapsed time of that pass, not CPU time.
+// Rows wider than the thread's share, one to a batch, merged in several
+// passes (handle footprints large against the budget): each pass but the last
+// writes a run, so it reduces the waiting runs by its fan-in minus one; the
+// last takes all that are left. The sink sleeps in the last pass: elapsed time
+// of that pass, not CPU time.
 TEST(Merge, PassesReduceTheRunsAndTimeTheirOwnPhase) {
   std::mt19937_64 random(10);
-  const DataSet set = RandomDataSet(random, 3000, {6, 6});
+  const DataSet set = RandomDataSet(random, 40, {300, 300});
   struct SleepySink : VectorSort {
     using VectorSort::VectorSort;
     void PutRow(const OBS* row) override {
@@ -158,13 +126,13 @@ TEST(Merge, PassesReduceTheRunsAndTimeTheirOwnPhase) {
       VectorSort::PutRow(row);
     }
   };
-  const std::uint64_t budget = BudgetForRows(set, 3, 100);
-  Configure(3, budget / 4);
+  Configure(2, 4096);
   FileSort::Statistics stats;
-  SleepySink sort(set, &stats, budget);
+  SleepySink sort(set, &stats, 100);
   sort.Sort();
   EXPECT_EQ(FirstDifference(OracleSort(set), sort.output, set.units), -1);
-  EXPECT_TRUE(stats.sorts.size() > 10 && stats.runBytes > 0);
+  ASSERT_EQ(stats.sorts.size(), 40u);
+  for (const auto& batch : stats.sorts) EXPECT_TRUE(batch.memory == 50 && batch.batchRows == 1);
   ASSERT_GT(stats.merges.size(), 1u);
   std::uint64_t waiting = stats.sorts.size();
   for (const auto& pass : stats.merges) {
@@ -177,9 +145,11 @@ TEST(Merge, PassesReduceTheRunsAndTimeTheirOwnPhase) {
   EXPECT_LT(stats.merges.back().timeA, kSleep / 2);
 }
 
-// A sleep in the row source or the sink falls into one phase of the batch:
-// each figure must come from its own counter over its own phase.
-TEST(FileSort, TimeFiguresFollowTheirPhase) {
+// One batch in the default budget, sized for uncompressed rows, each with a
+// tag unit: as many as fit in the thread's share, and not one more. A sleep in
+// the row source or the sink falls into one phase of the batch: each time
+// figure must come from its own counter over its own phase.
+TEST(FileSort, OneBatchFiguresFollowTheirPhase) {
   std::mt19937_64 random(9);
   const DataSet set = RandomDataSet(random, 100);
   struct SleepySort : VectorSort {
@@ -202,9 +172,16 @@ TEST(FileSort, TimeFiguresFollowTheirPhase) {
     SleepySort sort(set, &stats);
     sort.inGet = inGet;
     sort.Sort();
-    // One batch, so its rows are delivered during run formation.
+    EXPECT_EQ(FirstDifference(OracleSort(set), sort.output, set.units), -1);
+    EXPECT_TRUE(stats.totalRows == 100 && stats.threads == 2 && stats.rowBytes == set.units * 8);
+    EXPECT_TRUE(stats.merges.empty() && stats.runBytes == 0);
     ASSERT_EQ(stats.sorts.size(), 1u);
     const FileSort::SortStatistics& batch = stats.sorts[0];
+    const std::uint64_t rowBytes = (set.units + 1) * 8;
+    EXPECT_TRUE(batch.rows == 100 && batch.memory == 0x20000000u / 2);
+    EXPECT_LE(batch.batchRows * rowBytes, batch.memory);
+    EXPECT_GT((batch.batchRows + 1) * rowBytes, batch.memory);
+    // Rows are delivered during run formation.
     const int slept = inGet ? batch.loadTime : batch.writeTime;
     EXPECT_GE(slept, kSleep);
     EXPECT_LT(inGet ? batch.writeTime : batch.loadTime, slept / 2);

@@ -1,16 +1,17 @@
 // Every allocation, and every create, write, read and seek of a work file, of
 // a sort of several runs and passes fails in turn: each sort either completes
-// correctly or ends in std::bad_alloc or in an ErrorText that names the
-// system's reason, with no work file left (and, under ASan, no leak).
+// correctly or ends in std::bad_alloc or in an ErrorText of the call's kind
+// that names the work file and the system's reason, with no work file left
+// (and, under ASan, no leak). An interrupted write is retried.
 #include <gtest/gtest.h>
 
 #include <cerrno>
 #include <cstring>
 
 #include "FailingAllocator.h"
-#include "VectorSort.h"
 #include "TempDir.h"
 #include "TestHooks.h"
+#include "VectorSort.h"
 #include "vorn/Errors.h"
 
 namespace isort::testing {
@@ -18,44 +19,54 @@ namespace {
 
 using platform::faults::FileCall;
 
-// Makes the nth allocation (`error` 0) or the nth `call` fail with errno
-// `error`; nth 0 disarms.
-void Arm(std::uint64_t nth, FileCall call, int error) {
-  error == 0 ? FailNthAllocation(nth) : platform::faults::FailNthFileCall(call, nth, error);
+struct Fault {
+  FileCall call;  // kMemory: an allocation
+  int error;
+  unsigned char kind;  // of the ErrorText
+  const char* start;   // of its text
+};
+
+// Makes the nth allocation or the nth call fail; nth 0 disarms.
+void Arm(std::uint64_t nth, const Fault& fault) {
+  fault.call == FileCall::kMemory ? FailNthAllocation(nth)
+                                  : platform::faults::FailNthFileCall(fault.call, nth, fault.error);
 }
 
 // Sorts `rows` rows, about `batchRows` a batch, with handle buffers of
 // `fileBuffer` bytes (0: a third of the budget) while the nth fault is armed,
 // for nth = 1, 2, ... until a sort completes without it firing. Returns how
 // many sorts failed.
-int Sweep(std::size_t rows, std::uint64_t batchRows, std::size_t fileBuffer, FileCall call,
-          int error) {
+int Sweep(std::size_t rows, std::uint64_t batchRows, std::size_t fileBuffer, const Fault& fault) {
   WorkDir dir;
   std::mt19937_64 random(61);
   const DataSet set = RandomDataSet(random, rows, DataSetShape{1, 8, 1});  // 1-8 units, 1-4 keys
   const std::vector<OBS> expected = OracleSort(set);
   const std::uint64_t budget = batchRows * (set.units + 1) * 8 * 2;
   platform::SetFileBufferSize(fileBuffer != 0 ? fileBuffer : budget / 3);
+  const bool memory = fault.call == FileCall::kMemory;
   int failures = 0;
   for (std::uint64_t nth = 1; !::testing::Test::HasFailure(); ++nth) {
-    SCOPED_TRACE(::testing::Message() << (error != 0 ? std::strerror(error) : "allocation")
+    SCOPED_TRACE(::testing::Message() << (memory ? "allocation" : std::strerror(fault.error))
                                       << " " << nth);
     try {
-      Arm(nth, call, error);
+      Arm(nth, fault);
       VectorSort sort(set, nullptr, budget);
       sort.Sort();
-      Arm(0, call, error);
+      Arm(0, fault);
       EXPECT_EQ(FirstDifference(expected, sort.output, set.units), -1);
-      // A file fault that fires always fails the sort.
-      if (error != 0 || !AllocationFailed()) break;  // fewer such calls than nth
+      // A file fault that fires fails the sort, unless it is retried.
+      if (!memory || !AllocationFailed()) break;  // fewer such calls than nth
     } catch (const std::bad_alloc&) {
-      Arm(0, call, error);
-      EXPECT_TRUE(error == 0 && AllocationFailed()) << "out of memory without a failed allocation";
+      Arm(0, fault);
+      EXPECT_TRUE(memory && AllocationFailed()) << "out of memory without a failed allocation";
       ++failures;
     } catch (const ErrorText& thrown) {
-      Arm(0, call, error);
-      EXPECT_NE(thrown.Text().find(std::strerror(error)), std::string::npos) << thrown.Text();
-      EXPECT_EQ(thrown.Detail(), error);
+      Arm(0, fault);
+      EXPECT_EQ(thrown.Kind(), fault.kind);
+      EXPECT_EQ(thrown.Detail(), fault.error);
+      const std::string text = thrown.Text();
+      EXPECT_EQ(text.rfind(fault.start + (" work file " + dir.path() + "/"), 0), 0u) << text;
+      EXPECT_NE(text.find(std::strerror(fault.error)), std::string::npos) << text;
       ++failures;
     }
     EXPECT_TRUE(dir.Clean());
@@ -66,19 +77,20 @@ int Sweep(std::size_t rows, std::uint64_t batchRows, std::size_t fileBuffer, Fil
 }
 
 TEST(EngineFaultSweep, EveryAllocationFailsInTurn) {
-  EXPECT_GT(Sweep(150, 12, 0, FileCall::kMemory, 0), 100)  // the call goes unused
+  EXPECT_GT(Sweep(150, 12, 0, {FileCall::kMemory, 0, 0, ""}), 100)
       << "a sort of several passes makes hundreds of allocations";
 }
 
 // Many calls a run, and several passes.
 TEST(EngineFaultSweep, EveryWorkFileCallFailsInTurn) {
-  const std::pair<FileCall, int> kinds[] = {{FileCall::kCreate, EMFILE},
-                                            {FileCall::kWrite, ENOSPC},
-                                            {FileCall::kRead, EIO},
-                                            {FileCall::kSeek, EINVAL}};
-  for (const auto& [call, error] : kinds) {
-    EXPECT_GT(Sweep(2000, 150, 512, call, error), 0) << std::strerror(error);
+  const Fault faults[] = {{FileCall::kCreate, EMFILE, ErrorText::kFileCreate, "cannot create"},
+                          {FileCall::kWrite, ENOSPC, ErrorText::kFileWrite, "cannot write"},
+                          {FileCall::kRead, EIO, ErrorText::kFileRead, "cannot read"},
+                          {FileCall::kSeek, EOVERFLOW, ErrorText::kFileSeek, "cannot seek in"}};
+  for (const Fault& fault : faults) {
+    EXPECT_GT(Sweep(2000, 150, 512, fault), 0) << std::strerror(fault.error);
   }
+  EXPECT_EQ(Sweep(2000, 150, 512, {FileCall::kWrite, EINTR, 0, ""}), 0) << "not retried";
 }
 
 }  // namespace

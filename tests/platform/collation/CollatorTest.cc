@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <clocale>
 #include <optional>
 #include <random>
 #include <set>
@@ -10,19 +9,14 @@
 #include <thread>
 #include <vector>
 
+#include "CollateLocale.h"
 #include "collation/LocaleId.h"
 #include "vorn/Collator.h"
 
 namespace {
 
+using isort::testing::CollateLocale;
 using Strings = std::vector<std::string>;
-
-// Switches LC_COLLATE for the scope; false when the system lacks the locale.
-struct CollateLocale {
-  ~CollateLocale() { std::setlocale(LC_COLLATE, saved.c_str()); }
-  bool Switch(const char* name) { return std::setlocale(LC_COLLATE, name) != nullptr; }
-  const std::string saved = std::setlocale(LC_COLLATE, nullptr);
-};
 
 // -1, 0 or 1; each string has a byte after it that the collator must not read.
 int Compare(const VORNMBCollator& collator, const std::string& a, const std::string& b) {

@@ -33,7 +33,8 @@ TEST(HostServices, TablesUnitMoverAndAssert) {
   EXPECT_NE(out.find("SRTFVA: JMAP .EQ. NMAP\n"), std::string::npos) << out;
 }
 
-TEST(HostServices, CountsFollowTheMachineAndTheSettingsAndTimeRuns) {
+// The clocks: FileSort.TimeFiguresFollowTheirPhase.
+TEST(HostServices, CountsFollowTheMachineAndTheSettings) {
   cpu_set_t set;
   ASSERT_EQ(sched_getaffinity(0, sizeof set, &set), 0);
   EXPECT_EQ(getthreads_(), CPU_COUNT(&set)) << "the processors this process may use";
@@ -47,12 +48,6 @@ TEST(HostServices, CountsFollowTheMachineAndTheSettingsAndTimeRuns) {
   EXPECT_EQ(getPhysicalCPUCount() * getCoresPerPhysicalCPUCount(), 6u);
   isort::platform::SetCoreCount(0);
   EXPECT_EQ(getPhysicalCPUCount() * getCoresPerPhysicalCPUCount(), machine);
-  std::int64_t cpu0, wall0, cpu1, wall1;
-  timtot_(&cpu0, &wall0);
-  volatile double sink = 0;
-  for (int i = 0; i < 20000000; ++i) sink = sink + i;  // about 20 ms of CPU
-  timtot_(&cpu1, &wall1);
-  EXPECT_TRUE(cpu1 > cpu0 && wall1 > wall0) << cpu1 - cpu0 << " " << wall1 - wall0;
 }
 
 }  // namespace

@@ -1,15 +1,13 @@
 // Temporary files, and the group codec in memory and through file buffers.
+// Failed calls on work files: tests/faults.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <functional>
 #include <limits>
 #include <memory>
 #include <random>
@@ -17,11 +15,13 @@
 #include <vector>
 
 #include "Bits.h"
+#include "TempDir.h"
 #include "TestHooks.h"
 #include "vorn/Streams.h"
 
 namespace {
 
+using isort::platform::SetFileBufferSize;
 using isort::platform::faults::FailNthFileCall;
 using isort::platform::faults::FileCall;
 using isort::testing::FromBits;
@@ -70,53 +70,14 @@ Bytes BytesOf(VORN_StrBaseIO& stream, long start, long end) {
   return bytes;
 }
 
-// Makes the nth next `call` fail (none for nth 0); empty when `operation` then
-// raises an ErrorText of `kind` and errno `number` whose text begins with
-// `start` (what failed, on which file) and gives the system's reason.
-std::string Mismatch(FileCall call, unsigned long nth, int number, unsigned char kind,
-                     const std::string& start, const std::function<void()>& operation) {
-  FailNthFileCall(call, nth, number);
-  std::string mismatch = "no ErrorText was raised";
-  try {
-    operation();
-  } catch (const ErrorText& e) {
-    mismatch = std::to_string(e.Kind()) + " " + std::to_string(e.Detail());
-    mismatch += ": " + e.Text();
-    if (e.Kind() == kind && e.Detail() == number && e.Text().rfind(start, 0) == 0 &&
-        e.Text().find(std::strerror(number)) != std::string::npos) {
-      mismatch.clear();
-    }
-  }
-  isort::platform::faults::ClearFileFaults();
-  return mismatch;
-}
-
-int StatusOfChild(const std::function<int()>& child) {
-  const pid_t pid = ::fork();
-  if (pid == 0) ::_exit(child());
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  return status;
-}
-
 // For the scope: TMPDIR is a new directory that the work files must leave
-// empty, file handles get buffers of `bufferBytes`, and no fault stays armed.
-struct ScopedSettings {
-  explicit ScopedSettings(std::size_t bufferBytes = 0) {
-    char pattern[] = "/tmp/isort-streams-test-XXXXXX";
-    if (::mkdtemp(pattern) != nullptr) path = pattern;
-    ::setenv("TMPDIR", path.c_str(), 1);
-    if (bufferBytes != 0) isort::platform::SetFileBufferSize(bufferBytes);
-  }
+// clean, and file handles get buffers of `bufferBytes`.
+struct ScopedSettings : isort::testing::WorkDir {
+  explicit ScopedSettings(std::size_t bufferBytes) { SetFileBufferSize(bufferBytes); }
   ~ScopedSettings() {
-    EXPECT_TRUE(std::filesystem::is_empty(path)) << "a work file left its name";
-    std::filesystem::remove_all(path);
-    isort::platform::SetFileBufferSize(buffer);
-    isort::platform::faults::ClearFileFaults();
+    EXPECT_TRUE(Clean()) << "a work file left its name or a descriptor";
+    SetFileBufferSize(0);
   }
-
-  const std::size_t buffer = isort::platform::FileBufferSize();
-  std::string path;
 };
 
 // Copies read at their own positions what was written before they were made,
@@ -142,7 +103,7 @@ TEST(TempFile, CopiesReadAtTheirOwnPositionsAndNoNameIsLeft) {
   write(0, 10000);  // 10000 % 4096 bytes stay in the writer's buffer
   VORN_TempFile first(*writer), second(first);
   EXPECT_TRUE(writer->IsShared() && first.IsShared() && second.IsShared());
-  EXPECT_TRUE(std::filesystem::is_empty(scope.path)) << "while open";
+  EXPECT_TRUE(std::filesystem::is_empty(scope.path())) << "while open";
   EXPECT_EQ(first.Tell(), 10000);
   second.Seek(5000, VORN_StrBaseIO::FromStart);
   first.Seek(0, VORN_StrBaseIO::FromStart);
@@ -154,62 +115,19 @@ TEST(TempFile, CopiesReadAtTheirOwnPositionsAndNoNameIsLeft) {
   EXPECT_FALSE(second.IsShared() || first.IsShared());
   second.Seek(-10100, VORN_StrBaseIO::FromEnd);
   expectRest(second, 19900, 30000);
-  const int status = StatusOfChild([] {
+  if (::fork() == 0) {
     FailNthFileCall(FileCall::kCreate, 1, EOPNOTSUPP);
     VORN_TempFile named("sort", true), unnamed("merge", true), copy(named);
     named.Write("data", 4), unnamed.Write("data", 4), named.Flush(), unnamed.Flush();
-    return ::raise(SIGKILL);
-  });
+    ::raise(SIGKILL);
+  }
+  int status = 0;
+  ::wait(&status);
   EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
-  EXPECT_TRUE(std::filesystem::is_empty(scope.path)) << "after a SIGKILL";
+  EXPECT_TRUE(std::filesystem::is_empty(scope.path())) << "after a SIGKILL";
   EXPECT_TRUE(second.Footprint() >= 4096u && second.Footprint() < 8192u);
-  isort::platform::SetFileBufferSize(64 << 20);
+  SetFileBufferSize(64 << 20);
   EXPECT_GE(VORN_TempFile(second).Footprint(), 64ul << 20);
-}
-
-// A write the system refuses (in a child, past a file-size limit with SIGXFSZ
-// ignored) and calls that the fault hooks fail raise useful errors.
-TEST(TempFileFailure, FailedCallsRaiseUsefulErrors) {
-  ScopedSettings scope(64);
-  const std::string file = " work file " + scope.path + "/";
-  const int status = StatusOfChild([&] {
-    const rlimit limit{1 << 20, 1 << 20};
-    ::signal(SIGXFSZ, SIG_IGN);
-    VORN_TempFile big("sort", true);
-    const Bytes data(2 << 20, 7);
-    const std::string mismatch =
-        ::setrlimit(RLIMIT_FSIZE, &limit) != 0
-            ? "no limit"
-            : Mismatch(FileCall::kWrite, 0, EFBIG, ErrorText::kFileWrite,
-                       "cannot write" + file + "sort",
-                       [&] { big.Write(data.data(), data.size()), big.Flush(); });
-    std::fprintf(stderr, "%s\n", mismatch.c_str());
-    return mismatch.empty() ? 0 : 1;
-  });
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "see the child's message";
-  EXPECT_EQ("", Mismatch(FileCall::kCreate, 2, EMFILE, ErrorText::kFileCreate,
-                         "cannot create" + file + "merge",
-                         [] { VORN_TempFile a("sort", true), b("merge", true); }));
-  const Units units = {1.5, 2.5, 3.5, 4.5, 5.5, 6.5, 7.5, 8.5};
-  VORN_TempFile full("sort", true), runs("merge", true), reader(runs);
-  const auto fill = [&] {
-    for (int i = 0; i < 100; ++i) WriteCompressed(full, units.data(), 8);
-  };
-  EXPECT_EQ("", Mismatch(FileCall::kWrite, 3, ENOSPC, ErrorText::kFileWrite,
-                         "cannot write" + file + "sort", fill));
-  FailNthFileCall(FileCall::kWrite, 1, EINTR);  // interrupted calls are retried
-  for (int i = 0; i < 50; ++i) WriteCompressed(runs, units.data(), 8);
-  EXPECT_EQ("", Mismatch(FileCall::kSeek, 1, EOVERFLOW, ErrorText::kFileSeek,
-                         "cannot seek in" + file + "merge",
-                         [&] { reader.Seek(0, VORN_StrBaseIO::FromStart); }));
-  Units out(8);
-  reader.Seek(0, VORN_StrBaseIO::FromStart);
-  EXPECT_EQ("", Mismatch(FileCall::kRead, 1, EIO, ErrorText::kFileRead,
-                         "cannot read" + file + "merge",
-                         [&] { ReadCompressed(reader, out.data(), 8); }));
-  reader.Seek(0, VORN_StrBaseIO::FromStart);
-  ReadCompressed(reader, out.data(), 8);  // after a failure, and written past an EINTR
-  EXPECT_EQ(out, units);
 }
 
 // Parameter: the buffer size of file handles; 0 for streams in memory.
@@ -299,7 +217,7 @@ TEST_P(Streams, GroupsRoundTripCopyExactlyAndRefuseDamage) {
       return false;
     } catch (const ErrorText& error) {
       EXPECT_TRUE(error.Kind() == ErrorText::kCorruptData && error.Detail() == EBADMSG);
-      const std::string name = GetParam() ? scope_.path + "/sort" : "stream in memory";
+      const std::string name = GetParam() ? scope_.path() + "/sort" : "stream in memory";
       EXPECT_NE(error.Text().find(name), std::string::npos) << error.Text();
       return true;
     }
