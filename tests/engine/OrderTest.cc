@@ -28,25 +28,6 @@ DataSet ModelRows(std::mt19937_64& random, std::size_t rows) {
   return RandomDataSet(random, rows, shape);
 }
 
-// The rows of a data set as records: the key part in key order and a tag.
-std::vector<OBS> Records(const DataSet& set, std::vector<FileSort::SortKey>* recordKeys) {
-  recordKeys->clear();
-  unsigned int unit = 0;
-  for (const FileSort::SortKey& key : set.keys) {
-    recordKeys->push_back({unit, key.direction, key.width});
-    unit += key.width <= 8 ? 1 : 2;
-  }
-  std::vector<OBS> records;
-  for (std::size_t r = 0; r < set.RowCount(); ++r) {
-    for (const FileSort::SortKey& key : set.keys) {
-      const unsigned int units = key.width <= 8 ? 1 : 2;
-      records.insert(records.end(), set.Row(r) + key.position, set.Row(r) + key.position + units);
-    }
-    records.push_back(FromBits(r * 3 + 1));  // tags grow with the input, with gaps
-  }
-  return records;
-}
-
 // Each batch comes out as the record quicksort leaves it, whichever way it
 // was sorted; and the fast ways are taken exactly where the order is total.
 TEST(SortBatch, EveryPathGivesTheQuicksortsOrder) {
@@ -57,9 +38,16 @@ TEST(SortBatch, EveryPathGivesTheQuicksortsOrder) {
     CollateLocale scope;
     if (!scope.Switch(locale ? "en_US.UTF-8" : "C")) GTEST_SKIP() << "no en_US.UTF-8 locale";
     const std::size_t rows = round % 2 ? random() % 40 : 100 + random() % 3000;
-    const DataSet set = ModelRows(random, rows);
-    std::vector<FileSort::SortKey> recordKeys;
-    std::vector<OBS> records = Records(set, &recordKeys);
+    DataSet set = ModelRows(random, rows);
+    // Records hold the keys in key order, here the rows' order, then a tag.
+    std::sort(set.keys.begin(), set.keys.end(),
+              [](const auto& a, const auto& b) { return a.position < b.position; });
+    const std::vector<FileSort::SortKey>& recordKeys = set.keys;
+    std::vector<OBS> records;
+    for (std::size_t r = 0; r < rows; ++r) {
+      records.insert(records.end(), set.Row(r), set.Row(r) + set.units);
+      records.push_back(FromBits(r * 3 + 1));  // tags grow with the input, with gaps
+    }
     const std::uint64_t width = set.units + 1;
     const FileSort::Comparator comparator(recordKeys);
     const RecordOrder order(comparator);
