@@ -127,15 +127,13 @@ std::vector<std::string> Values() {
 }
 
 TEST(TextCodes, OrderAsCollationThenBytesAndPrefixesAgree) {
-  UErrorCode status = U_ZERO_ERROR;
-  UCollator* english = ucol_open("en_US", &status);
-  ASSERT_TRUE(U_SUCCESS(status));
+  ASSERT_NE(English(), nullptr);
   const std::vector<std::string> values = Values();
   for (const bool inEnglish : {false, true}) {
     SCOPED_TRACE(inEnglish ? "en_US" : "C");
     const app::TextOrder order(inEnglish ? "en_US.UTF-8" : "C");
     OracleSettings settings;
-    if (inEnglish) settings.collator = english;
+    if (inEnglish) settings.collator = English();
     std::vector<std::string> codes;
     for (const std::string& value : values) {
       codes.push_back(WholeCode(order, value));
@@ -158,7 +156,6 @@ TEST(TextCodes, OrderAsCollationThenBytesAndPrefixesAgree) {
       }
     }
   }
-  ucol_close(english);
 }
 
 // The cost of a width, reckoned length by length.

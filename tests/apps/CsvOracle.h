@@ -116,6 +116,15 @@ struct OracleKey {
   char type = 'a';     // a auto, n numbers, t text
 };
 
+// ICU's English collation, for the model's settings; open for the process.
+inline const UCollator* English() {
+  static UCollator* const english = [] {
+    UErrorCode status = U_ZERO_ERROR;
+    return ucol_open("en_US", &status);
+  }();
+  return english;
+}
+
 struct OracleSettings {
   const UCollator* collator = nullptr;  // null: byte order
   std::vector<std::string> missing;

@@ -222,12 +222,8 @@ TEST(CsvSort, MatchesTheModel) {
                    ExpectedOutput(text, keys));
     }
   }
-  OracleSettings tsv;
-  tsv.delimiter = '\t';
-  OracleSettings headless;
-  headless.header = false;
-  OracleSettings missing;
-  missing.missing = {"NA"};
+  const OracleSettings tsv{nullptr, {}, '\t'}, headless{nullptr, {}, ',', false},
+      missing{nullptr, {"NA"}};
   const std::vector<std::tuple<std::string, std::vector<std::string>, std::vector<OracleKey>,
                                OracleSettings>>
       smallCases = {
@@ -283,15 +279,13 @@ TEST(CsvSort, ValuesOfAnyWidthSortExactly) {
                                             : std::string(pick(20), 'y');
     text += "\"" + key + "\"," + number + "," + std::to_string(pick(3)) + "," + tail + "\n";
   }
-  UErrorCode status = U_ZERO_ERROR;
-  UCollator* english = ucol_open("en_US", &status);
-  ASSERT_TRUE(U_SUCCESS(status));
+  ASSERT_NE(English(), nullptr);
   Scratch scratch;
   const std::string input = scratch.Input("long.csv", text);
   for (const bool inEnglish : {false, true}) {
     if (inEnglish && !SystemHasEnglish()) continue;
     OracleSettings settings;
-    if (inEnglish) settings.collator = english;
+    if (inEnglish) settings.collator = English();
     const std::vector<std::string> environment = {
         inEnglish ? "LC_COLLATE=en_US.UTF-8" : "LC_COLLATE=C", "ISORT_CHUNK_BYTES=100000"};
     for (const auto& [by, keys] : std::vector<std::pair<std::string, std::vector<OracleKey>>>{
@@ -304,7 +298,6 @@ TEST(CsvSort, ValuesOfAnyWidthSortExactly) {
                    ExpectedOutput(text, keys, settings));
     }
   }
-  ucol_close(english);
 }
 
 // Rows that tie on the prefix of long values: 12,000 rows of 1.2 KB whose
