@@ -152,19 +152,13 @@ inline std::vector<OBS> ModelSort(const DataSet& set, const VORNMBCollator& coll
   }
   while (!waiting.empty()) {
     // Runs a final pass could read beside the output counted twice; runs
-    // this pass reads beside the output once.
-    std::size_t final = 0;
-    for (std::uint64_t cost = 2 * footprint; final < waiting.size(); ++final) {
-      if ((cost += footprint) > budget) break;
-    }
-    std::size_t take = waiting.size();
-    if (final != waiting.size()) {
-      const std::size_t limit = std::min(waiting.size() + 2 - final, waiting.size());
-      take = 0;
-      for (std::uint64_t cost = footprint; take < limit; ++take) {
-        if ((cost += footprint) > budget) break;
-      }
-      take = std::max<std::size_t>(take, std::min<std::size_t>(waiting.size(), 2));
+    // this pass reads beside the output once, two at least.
+    const std::size_t fit = budget / footprint, waits = waiting.size();
+    const std::size_t final = std::min(waits, fit < 2 ? 0 : fit - 2);
+    std::size_t take = waits;
+    if (final != waits) {
+      take = std::min(std::min(waits + 2 - final, waits), fit < 1 ? 0 : fit - 1);
+      take = std::max<std::size_t>(take, std::min<std::size_t>(waits, 2));
     }
     const std::vector<std::vector<ModelRecord>> pass(waiting.begin(), waiting.begin() + take);
     waiting.erase(waiting.begin(), waiting.begin() + take);
