@@ -40,40 +40,35 @@ std::string RandomCsv(std::mt19937_64& random, const std::string& columns,
   static const char* const kOdd[] = {"inf", "-inf", "Infinity", "-0", "", " ", "1e-400",
                                      "1e400", "-1.7976931348623157e308"};
   auto pick = [&](int n) { return static_cast<int>(random() % n); };
-  auto word = [&](int maxLength) {
-    std::string w(pick(maxLength + 1), ' ');
-    for (char& c : w) c = static_cast<char>('a' + pick(6));
+  auto letters = [&](int length, char first, int kinds) {  // of `kinds` from `first`
+    std::string w(length, ' ');
+    for (char& c : w) c = static_cast<char>(first + pick(kinds));
     return w;
-  };
-  auto digits = [&](int count) {
-    std::string d;
-    for (int i = 0; i < count; ++i) d += static_cast<char>('0' + pick(10));
-    return d;
   };
   auto value = [&](char kind, bool odd) -> std::string {
     char decimal[64];
     std::snprintf(decimal, sizeof decimal, kForms[pick(6)], (pick(200001) - 1e5) / 1e3);
-    if (kind == 'i') return std::to_string(pick(7) - 2);
-    if (kind == 'd') return decimal;
-    if (kind == 'm')
-      return pick(10) == 0 ? " " : pick(3) == 0 ? "" : std::to_string(pick(5));
-    if (kind == 'w') return word(4);
-    if (kind == 't') return word(3) + (pick(2) ? "" : kPieces[pick(7)] + word(2));
-    if (kind == 'b') {
-      const std::string near = pick(2) ? "90071992547409" : "184467440737095516";
-      return (pick(3) == 0 ? "-" : "") + near + digits(pick(8));
-    }
-    if (kind == 'f') {
-      if (pick(6) == 0) return kOdd[pick(9)];
-      return (pick(2) ? "-" : "") + digits(1 + pick(15)) + "." + digits(pick(15)) +
-             (pick(3) == 0 ? "e" + std::to_string(pick(41) - 20) : "");
+    switch (kind) {
+      case 'i': return std::to_string(pick(7) - 2);
+      case 'd': return decimal;
+      case 'm': return pick(10) == 0 ? " " : pick(3) == 0 ? "" : std::to_string(pick(5));
+      case 'w': return letters(pick(5), 'a', 6);
+      case 't':
+        return letters(pick(4), 'a', 6) + (pick(2) ? "" : kPieces[pick(7)] + letters(pick(3), 'a', 6));
+      case 'b':
+        return (pick(3) == 0 ? "-" : "") +
+               std::string(pick(2) ? "90071992547409" : "184467440737095516") +
+               letters(pick(8), '0', 10);
+      case 'f':
+        if (pick(6) == 0) return kOdd[pick(9)];
+        return (pick(2) ? "-" : "") + letters(1 + pick(15), '0', 10) + "." +
+               letters(pick(15), '0', 10) + (pick(3) == 0 ? "e" + std::to_string(pick(41) - 20) : "");
     }
     return odd ? "n/a" : std::to_string(pick(50));
   };
   const std::string lineEnd = crlf ? "\r\n" : "\n";
   std::string text;
-  for (std::size_t c = 0; c < columns.size(); ++c)
-    text += (c == 0 ? "c" : ",c") + std::to_string(c + 1);
+  for (std::size_t c = 0; c < columns.size(); ++c) text += (c ? ",c" : "c") + std::to_string(c + 1);
   text += lineEnd;
   for (std::size_t r = 0; r < rows; ++r) {
     if (r == rows / 2) text += middle;
@@ -128,26 +123,24 @@ struct Scratch : TempDir {
     return data + "/" + name;
   }
 
-  // `isort args` on `stdinText`, with TMPDIR work/, LC_COLLATE C and the
-  // settings "NAME=value" of `environment`; the shell gives 128 + a signal.
+  // `isort args` (with `sort` first, `isort sort args`) on `stdinText`, with
+  // TMPDIR work/, LC_COLLATE C and the settings "NAME=value" of
+  // `environment`; the shell gives 128 + a signal.
   RunResult Command(const std::vector<std::string>& args, const std::string& stdinText = "",
-                    const std::vector<std::string>& environment = {}) const {
+                    const std::vector<std::string>& environment = {}, bool sort = false) const {
     const std::string io = path() + "/std";
     WriteFile(io + "in", stdinText);
     std::string command = runAs + " env -u LC_ALL -u LANG LC_COLLATE=C TMPDIR='" + work + "'";
     for (const std::string& word : environment) command += " " + ShellQuoted(word);
-    command += " '" ISORT_BINARY "'";
+    command += std::string(" '" ISORT_BINARY "'") + (sort ? " sort" : "");
     for (const std::string& word : args) command += " " + ShellQuoted(word);
     command += " <" + io + "in >" + io + "out 2>" + io + "err";
     return {WEXITSTATUS(std::system(command.c_str())), ReadFile(io + "out"),
             ReadFile(io + "err")};
   }
-
-  // `isort sort args`.
-  RunResult Run(std::vector<std::string> args, const std::string& stdinText = "",
+  RunResult Run(const std::vector<std::string>& args, const std::string& stdinText = "",
                 const std::vector<std::string>& environment = {}) const {
-    args.insert(args.begin(), "sort");
-    return Command(args, stdinText, environment);
+    return Command(args, stdinText, environment, true);
   }
 };
 

@@ -62,6 +62,35 @@ Units MixedUnits(std::size_t n, std::mt19937_64& random) {
   return units;
 }
 
+// Groups to write back to back: typical data, nothing, each corner alone
+// (from kSized on) mixed groups around the codec's sizes, then many small ones.
+std::vector<Units> Groups(std::mt19937_64& random) {
+  std::vector<Units> groups(2);
+  for (int i = 0; i < 1000; ++i) {
+    const OBS kinds[] = {0.0, -limits::max(), TextUnit(""), TextUnit("ab"),
+                         static_cast<double>(random() % 1000)};
+    groups[0].push_back(kinds[random() % 5]);
+  }
+  for (OBS unit : Corners()) groups.push_back({unit});
+  for (std::size_t n : {7, 8, 9, 17, 127, 128, 129, 255, 256, 257, 300, 4096, 100000}) {
+    groups.push_back(MixedUnits(n, random));
+  }
+  for (int i = 0; i < 1000; ++i) groups.push_back(MixedUnits(random() % 41, random));
+  return groups;
+}
+const std::size_t kSized = 2 + Corners().size();
+
+// Reads `groups` back from `stream` bit for bit (NaN payloads, -0.0).
+void ExpectGroups(VORN_StrBaseIO& stream, const std::vector<Units>& groups) {
+  for (const Units& units : groups) {
+    Units back(units.size());
+    ReadCompressed(stream, back.data(), static_cast<long>(back.size()));
+    ASSERT_TRUE(units.empty() ||
+                std::memcmp(back.data(), units.data(), units.size() * sizeof(OBS)) == 0)
+        << units.size() << " units changed";
+  }
+}
+
 // The bytes of a stream from `start` to `end` (fewer where it ends).
 Bytes BytesOf(VORN_StrBaseIO& stream, long start, long end) {
   Bytes bytes(static_cast<std::size_t>(end - start));
@@ -148,23 +177,12 @@ class Streams : public testing::TestWithParam<std::size_t> {
   ScopedSettings scope_{GetParam()};
 };
 
-// Groups back to back: typical data (shrinks to a third), nothing (no bytes),
-// corners alone, mixed groups of many sizes (at most a byte per 8 units above
-// raw). They decode in sequence bit for bit and copy one by one exactly.
+// Groups back to back (typical data shrinks to a third, nothing takes no
+// bytes, mixed groups at most a byte per 8 units above raw) decode in
+// sequence bit for bit and copy one by one exactly.
 TEST_P(Streams, GroupsRoundTripCopyExactlyAndRefuseDamage) {
   std::mt19937_64 random(GetParam() + 1);
-  std::vector<Units> groups(2);
-  for (int i = 0; i < 1000; ++i) {
-    const OBS kinds[] = {0.0, -limits::max(), TextUnit(""), TextUnit("ab"),
-                         static_cast<double>(random() % 1000)};
-    groups[0].push_back(kinds[random() % 5]);
-  }
-  for (OBS unit : Corners()) groups.push_back({unit});
-  const std::size_t sized = groups.size();
-  for (std::size_t n : {7, 8, 9, 17, 127, 128, 129, 255, 256, 257, 300, 4096, 100000}) {
-    groups.push_back(MixedUnits(n, random));
-  }
-  for (int i = 0; i < 1000; ++i) groups.push_back(MixedUnits(random() % 41, random));
+  const std::vector<Units> groups = Groups(random);
   std::unique_ptr<VORN_StrBaseIO> stream = NewStream();
   std::vector<long> starts;
   for (const Units& units : groups) {
@@ -177,13 +195,7 @@ TEST_P(Streams, GroupsRoundTripCopyExactlyAndRefuseDamage) {
   EXPECT_LE(starts[1], 8 * 1000 / 3) << "typical data";
   EXPECT_EQ(starts[2], starts[1]) << "an empty group has bytes";
   Reopen(stream);
-  for (const Units& units : groups) {
-    Units back(units.size());
-    ReadCompressed(*stream, back.data(), static_cast<long>(back.size()));
-    ASSERT_TRUE(units.empty() ||  // bit for bit: NaN payloads, -0.0
-                std::memcmp(back.data(), units.data(), units.size() * sizeof(OBS)) == 0)
-        << units.size() << " units changed";
-  }
+  ExpectGroups(*stream, groups);
   EXPECT_EQ(stream->Tell(), starts.back());
   VORN_TempFile file("merge", true);
   VORN_InMemoryFile memory(16);
@@ -224,9 +236,9 @@ TEST_P(Streams, GroupsRoundTripCopyExactlyAndRefuseDamage) {
   };
   // The sized groups up to 300 units, cut or damaged, raise a corrupt-data
   // ErrorText and never read outside the stream (the asan build checks that).
-  const Bytes run = BytesOf(*stream, starts[sized], starts[sized + 11]);
+  const Bytes run = BytesOf(*stream, starts[kSized], starts[kSized + 11]);
   std::vector<long> counts;
-  for (std::size_t g = sized; g < sized + 11; ++g) counts.push_back(groups[g].size());
+  for (std::size_t g = kSized; g < kSized + 11; ++g) counts.push_back(groups[g].size());
   EXPECT_FALSE(refused(run, counts, false) || refused(run, counts, true)) << "sound";
   ++counts.back();
   EXPECT_TRUE(refused(run, counts, false) && refused(run, counts, true)) << "one more";
@@ -249,10 +261,7 @@ TEST_P(Streams, GroupsRoundTripCopyExactlyAndRefuseDamage) {
 TEST(GroupCodec, VectorAndPortableCodecsAgree) {
   if (!isort::platform::UseVectorCodec(true)) GTEST_SKIP() << "no AVX-512 with VBMI2 here";
   std::mt19937_64 random(99);
-  std::vector<Units> groups;
-  for (OBS unit : Corners()) groups.push_back({unit});
-  for (int i = 0; i < 3000; ++i) groups.push_back(MixedUnits(1 + random() % 40, random));
-  for (std::size_t n : {127, 128, 129, 1000}) groups.push_back(MixedUnits(n, random));
+  const std::vector<Units> groups = Groups(random);
   const auto encode = [&groups](bool vector) {
     isort::platform::UseVectorCodec(vector);
     VORN_InMemoryFile stream(16);
@@ -268,12 +277,8 @@ TEST(GroupCodec, VectorAndPortableCodecsAgree) {
     VORN_InMemoryFile stream(16);
     stream.Write(portable.data(), portable.size());
     stream.Seek(0, VORN_StrBaseIO::FromStart);
-    for (const Units& units : groups) {
-      Units back(units.size());
-      ReadCompressed(stream, back.data(), static_cast<long>(back.size()));
-      ASSERT_EQ(std::memcmp(back.data(), units.data(), units.size() * sizeof(OBS)), 0)
-          << units.size() << " units, vector " << decodeWithVector;
-    }
+    SCOPED_TRACE(decodeWithVector ? "vector" : "portable");
+    ExpectGroups(stream, groups);
   }
   isort::platform::UseVectorCodec(true);
 }
