@@ -26,7 +26,7 @@ using testing::OpenFilesIn;
 using testing::TempDir;
 
 // The child's exit code: the status of sortfile_ in the low bits (15: 0, but
-// the rows did not check out), and flags.
+// the rows, their checksum or argument 10 did not check out), and flags.
 constexpr int kStatusMask = 0x0F;
 constexpr int kFilesLeftOpen = 0x10;   // descriptors into TMPDIR after the sort
 constexpr int kFollowUpFailed = 0x20;  // a small sort afterwards did not succeed
@@ -117,8 +117,9 @@ class ChildSort {
     const INTEGER status =
         sortfile_(&host, &Host::Get, &Host::Put, INTEGER(layout.units), keys.data(),
                   INTEGER(layout.keys.size()), 0, 0, 0, host.flag10, host.count11);
-    return status != 0 ? static_cast<int>(status) & kStatusMask
-                       : (host.checker.Passed() ? 0 : kStatusMask);
+    const bool checked = host.checker.Passed() && host.flag10 == 0 &&
+                         host.checker.checksum() == host.checker.ExpectedChecksum();
+    return status != 0 ? static_cast<int>(status) & kStatusMask : (checked ? 0 : kStatusMask);
   }
 
   [[noreturn]] void RunChild(int stopped) {

@@ -104,6 +104,19 @@ void SortAndExpectRefusal(const std::string& tmpdir, const std::string& cause,
   EXPECT_TRUE(std::filesystem::is_empty(tmpdir)) << "a name left in TMPDIR";
 }
 
+// W1 (800 MB of rows) with the default budget of 512 MiB to the end: several
+// runs per thread, every row checked as it arrives, nothing left behind.
+TEST(LargeSort, W1ThroughSortfile) {
+  TempDir tmpdir;
+  ChildSortOptions options;
+  options.tmpdir = tmpdir.path();
+  ChildSort child(options);
+  const int status = child.Wait();
+  ASSERT_TRUE(WIFEXITED(status)) << "wait status " << status;
+  EXPECT_EQ(WEXITSTATUS(status), 0) << child.Stderr();
+  EXPECT_TRUE(std::filesystem::is_empty(tmpdir.path()));
+}
+
 // A file size limit of 1 MiB with SIGXFSZ ignored: the write that crosses it
 // is cut short, and the next one fails with EFBIG.
 TEST(FileRefusal, FileSizeLimit) {

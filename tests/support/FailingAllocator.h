@@ -1,7 +1,12 @@
-#include "FailingAllocator.h"
+// Replaces the test program's global allocator so that the nth allocation from
+// now, on any thread, fails: std::bad_alloc, or null from the nothrow forms.
+// It defines the program's operator new and delete: one source file of a test
+// program includes it.
+#pragma once
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <new>
 
@@ -35,12 +40,20 @@ void* Allocate(std::size_t bytes, std::size_t alignment, bool nothrow = true) {
 
 }  // namespace
 
+// The nth allocation from now fails; 0 disarms.
 void FailNthAllocation(std::uint64_t nth) {
   if (nth != 0) failed.store(false);
   countdown.store(nth);
 }
 
+// True when the failure armed last has happened (disarming keeps the answer).
 bool AllocationFailed() { return failed.load(); }
+
+// Armed for the life of the object.
+struct AllocationFault {
+  explicit AllocationFault(std::uint64_t nth) { FailNthAllocation(nth); }
+  ~AllocationFault() { FailNthAllocation(0); }
+};
 
 }  // namespace isort::testing
 
