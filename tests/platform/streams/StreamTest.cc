@@ -1,5 +1,5 @@
 // Temporary files, and the group codec in memory and through file buffers.
-// Failed calls on work files: tests/faults.
+// Failed calls on work files: EngineFaultSweepTest.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
