@@ -14,6 +14,7 @@
 
 #include <immintrin.h>
 
+#include <array>
 #include <cstring>
 
 #include "streams/GroupFormat.h"
@@ -74,6 +75,25 @@ ISORT_VECTOR_CODEC inline __m512i ByteLength(__m512i x) {
   return _mm512_srli_epi64(_mm512_sub_epi64(_mm512_set1_epi64(71), _mm512_lzcnt_epi64(x)), 3);
 }
 
+// A form that stores at most some bytes: the most it stores, and its tag.
+struct Form {
+  std::uint64_t bytes;
+  std::uint64_t tag;
+};
+
+// Each lane's tag for `bytes` bytes to store: the smallest of `forms`
+// (largest first) that holds them, `empty` for none, else the raw form.
+ISORT_VECTOR_CODEC inline __m512i ShortestForm(__m512i bytes, const std::array<Form, 3>& forms,
+                                               std::uint64_t empty) {
+  __m512i tag = Constant(kRaw);
+  for (const Form& form : forms) {
+    tag = _mm512_mask_mov_epi64(tag, _mm512_cmple_epu64_mask(bytes, Constant(form.bytes)),
+                                Constant(form.tag));
+  }
+  return _mm512_mask_mov_epi64(tag, _mm512_cmpeq_epu64_mask(bytes, _mm512_setzero_si512()),
+                               Constant(empty));
+}
+
 // Encodes `count` (1-8) units: their tags into ceil(count / 2) bytes at
 // `tags` and their stored bytes at `at`; returns the number of stored bytes.
 ISORT_VECTOR_CODEC std::size_t EncodeEight(const OBS* units, unsigned count, unsigned char* tags,
@@ -107,29 +127,13 @@ ISORT_VECTOR_CODEC std::size_t EncodeEight(const OBS* units, unsigned count, uns
       _mm512_srli_epi64(_mm512_sub_epi64(Constant(63), _mm512_lzcnt_epi64(lowestBit)), 3);
   const __m512i highBytes = _mm512_maskz_sub_epi64(_mm512_test_epi64_mask(bits, bits),
                                                    Constant(8), lowZeroBytes);
-  __m512i highTag = Constant(kRaw);
-  highTag = _mm512_mask_mov_epi64(highTag, _mm512_cmple_epu64_mask(highBytes, Constant(5)),
-                                  Constant(kHigh5));
-  highTag = _mm512_mask_mov_epi64(highTag, _mm512_cmple_epu64_mask(highBytes, Constant(3)),
-                                  Constant(kHigh3));
-  highTag = _mm512_mask_mov_epi64(highTag, _mm512_cmple_epu64_mask(highBytes, Constant(2)),
-                                  Constant(kHigh2));
-  highTag = _mm512_mask_mov_epi64(highTag, _mm512_cmpeq_epu64_mask(highBytes, zero),
-                                  Constant(kZero));
+  const __m512i highTag = ShortestForm(highBytes, {{{5, kHigh5}, {3, kHigh3}, {2, kHigh2}}}, kZero);
 
   // A string unit: its bytes in front of its trailing blanks.
   const __m512i text = _mm512_xor_si512(bits, Constant(kBlanks));
   const __m512i textBytes =
       _mm512_maskz_mov_epi64(_mm512_test_epi64_mask(text, text), ByteLength(text));
-  __m512i textTag = Constant(kRaw);
-  textTag = _mm512_mask_mov_epi64(textTag, _mm512_cmple_epu64_mask(textBytes, Constant(6)),
-                                  Constant(kText6));
-  textTag = _mm512_mask_mov_epi64(textTag, _mm512_cmple_epu64_mask(textBytes, Constant(4)),
-                                  Constant(kText4));
-  textTag = _mm512_mask_mov_epi64(textTag, _mm512_cmple_epu64_mask(textBytes, Constant(2)),
-                                  Constant(kText2));
-  textTag = _mm512_mask_mov_epi64(textTag, _mm512_cmpeq_epu64_mask(textBytes, zero),
-                                  Constant(kBlank));
+  const __m512i textTag = ShortestForm(textBytes, {{{6, kText6}, {4, kText4}, {2, kText2}}}, kBlank);
 
   // The shortest, preferring the high bytes, then the text, then the
   // integer where they are as short; the system-missing value above all.
