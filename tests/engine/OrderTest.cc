@@ -32,12 +32,16 @@ DataSet ModelRows(std::mt19937_64& random, std::size_t rows) {
 // was sorted; and the fast ways are taken exactly where the order is total.
 TEST(SortBatch, EveryPathGivesTheQuicksortsOrder) {
   std::mt19937_64 random(41);
-  int paths[3] = {};
+  int paths[4] = {};
   for (int round = 0; round < 240; ++round) {
     const bool locale = round % 4 == 3, sorted = round % 5 == 1;
+    // In order but for a few records, each moved a place (`nearly`) or some
+    // far across the batch (`far`).
+    const bool nearly = round % 10 == 2 || round % 10 == 4, far = round % 10 == 7;
     CollateLocale scope;
     if (!scope.Switch(locale ? "en_US.UTF-8" : "C")) GTEST_SKIP() << "no en_US.UTF-8 locale";
-    const std::size_t rows = round % 2 ? random() % 40 : 100 + random() % 3000;
+    const std::size_t rows =
+        far ? 1000 + random() % 3000 : round % 2 && !nearly ? random() % 40 : 100 + random() % 3000;
     DataSet set = ModelRows(random, rows);
     // Records hold the keys in key order, here the rows' order, then a tag.
     std::sort(set.keys.begin(), set.keys.end(),
@@ -66,7 +70,16 @@ TEST(SortBatch, EveryPathGivesTheQuicksortsOrder) {
       for (const ModelRecord& record : order) out.insert(out.end(), record.row, record.row + width);
       return out;
     };
-    if (sorted) records = modelSorted(records);  // already in the order the model gives
+    if (sorted || nearly || far) records = modelSorted(records);  // in the model's order
+    const auto moveRecord = [&](std::size_t from, std::size_t to) {
+      const auto at = [&](std::size_t r) { return records.begin() + r * width; };
+      from < to ? std::rotate(at(from), at(from + 1), at(to + 1))
+                : std::rotate(at(to), at(from), at(from + 1));
+    };
+    for (std::size_t r = 0; nearly && r + 1 < rows; r += 50 + random() % 50) moveRecord(r, r + 1);
+    for (std::size_t moved = 0; far && moved < rows / 64; ++moved) {
+      moveRecord(random() % rows, random() % rows);
+    }
     const std::vector<OBS> wanted = modelSorted(records);
     const BatchSortPath path = SortBatch(records.data(), rows, width, comparator, order,
                                          KeyWords(recordKeys));
@@ -84,6 +97,10 @@ TEST(SortBatch, EveryPathGivesTheQuicksortsOrder) {
       EXPECT_EQ(path, BatchSortPath::kQuicksort);
     } else if (sorted || rows < 2) {
       EXPECT_EQ(path, BatchSortPath::kAlreadyInOrder);
+    } else if (nearly) {
+      EXPECT_EQ(path, BatchSortPath::kNearlyInOrder);
+    } else if (far) {
+      EXPECT_EQ(path, BatchSortPath::kRadix) << "moving records far is left to the radix sort";
     } else {
       EXPECT_NE(path, BatchSortPath::kQuicksort);
     }

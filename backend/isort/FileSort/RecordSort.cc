@@ -1,5 +1,6 @@
 #include "FileSort/RecordSort.h"
 
+#include <algorithm>
 #include <cstring>
 #include <type_traits>
 #include <utility>
@@ -128,10 +129,10 @@ bool HoldsNaN(const OBS* record, const std::vector<std::uint32_t>& numericUnits)
 }
 
 // What one pass over a batch finds: whether a numeric key holds a NaN, and
-// whether every record comes before the next.
+// how many records come after the next one.
 struct BatchScan {
   bool nan = false;
-  bool inOrder = true;
+  std::uint64_t descents = 0;
 };
 
 BatchScan ScanBatch(const OBS* records, std::uint64_t n, std::uint64_t width,
@@ -149,10 +150,41 @@ BatchScan ScanBatch(const OBS* records, std::uint64_t n, std::uint64_t width,
       scan.nan = true;
       return scan;
     }
-    if (scan.inOrder && previous != nullptr && order(previous, records) > 0) scan.inOrder = false;
+    if (previous != nullptr && order(previous, records) > 0) ++scan.descents;
     previous = records;
   }
   return scan;
+}
+
+// A batch with at most one descent in this many records is first tried by
+// insertion, which costs one exchange per place a record moves.
+constexpr std::uint64_t kNearlyInOrderSpacing = 32;
+// The insertion gives up, leaving the rest to the radix sort, when one record
+// must move more than kFarthestMove places or all together more than one
+// place per record: records that belong far away would otherwise cost time
+// in proportion to the batch times the distance. W1's 4.7 million records
+// in key order but for every 50th to 100th, moved one place, sort in 85 ms
+// against 216 ms for the radix sort (batch_sort_bench). In key order but for
+// the last 64th at the front, they take 351 ms against 311 ms for the radix
+// sort alone, the scan for NaN and order included (404 ms with a limit of
+// two exchanges per record and none on the farthest move).
+constexpr std::uint64_t kFarthestMove = 64;
+
+// Insertion sort of a batch in a total order, where every correct sort gives
+// the same result; false, with the batch only partly sorted, when it would
+// move records too far.
+bool SortNearlyInOrder(OBS* records, std::uint64_t n, std::uint64_t width,
+                       const RecordOrder& order) {
+  std::uint64_t budget = n;
+  for (std::uint64_t p = 1; p < n; ++p) {
+    OBS* at = records + p * width;
+    for (std::uint64_t moved = 0; at > records && order(at - width, at) > 0; ++moved) {
+      if (moved == kFarthestMove || budget-- == 0) return false;
+      std::swap_ranges(at - width, at, at);
+      at -= width;
+    }
+  }
+  return true;
 }
 
 }  // namespace
@@ -182,7 +214,11 @@ BatchSortPath SortBatch(OBS* records, std::uint64_t n, std::uint64_t width,
   if (order.ComparesBytes()) {
     const BatchScan scan = ScanBatch(records, n, width, comparator.Keys(), order);
     if (!scan.nan) {
-      if (scan.inOrder) return BatchSortPath::kAlreadyInOrder;
+      if (scan.descents == 0) return BatchSortPath::kAlreadyInOrder;
+      if (scan.descents <= n / kNearlyInOrderSpacing &&
+          SortNearlyInOrder(records, n, width, order)) {
+        return BatchSortPath::kNearlyInOrder;
+      }
       RadixSortRecords(records, n, width, words, order);
       return BatchSortPath::kRadix;
     }

@@ -29,12 +29,14 @@ enum class BatchSortPath {
   kQuicksort,       // the record quicksort: a NaN key or a collator that is not byte order
   kRadix,           // a total order: the radix sort gives the quicksort's result
   kAlreadyInOrder,  // a total order, and every record already before the next
+  kNearlyInOrder,   // a total order, and few records out of place: insertion sort
 };
 
 // Sorts a batch of records into the order the record quicksort with
 // `comparator` gives. Where that order is total (no NaN in a numeric key,
 // strings compared as bytes) any correct sort gives it: a batch found in
-// order by one comparison per record is left as it is, and any other is
+// order by one comparison per record is left as it is, one with few records
+// out of place is insertion sorted while that stays cheap, and any other is
 // radix sorted. Everywhere else the record quicksort runs.
 BatchSortPath SortBatch(OBS* records, std::uint64_t n, std::uint64_t width,
                         const FileSort::Comparator& comparator, const RecordOrder& order,
