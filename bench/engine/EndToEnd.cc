@@ -7,14 +7,15 @@
 // in a page-cached file, which the get callback copies from (through a
 // 1 MiB buffer, as a host copies rows out of its own), and the put callback
 // checks the order and adds an order-independent hash of the row; W1s is W1's
-// rows already in key order, read from a file.
+// rows already in key order, W1n nearly so (every 50th to 100th row a place
+// out), read from a file.
 //
 // Each measurement runs in a child process of its own, so that its peak
 // resident memory is its own and no measurement warms memory for the next.
 //
 //   isort_bench_end_to_end [--workloads W1,W2,W3] [--source generated|file|both]
-//                          [--rows N] [--repeat N] [--skip-stable-sort]
-//                          [--data FILE]
+//                          [--files W1,W1s,W1n,...] [--rows N] [--repeat N]
+//                          [--skip-stable-sort] [--sort-only] [--data FILE]
 //
 // Timings are the median of --repeat runs (default 3): this machine's
 // timings spread by up to a fifth from run to run. --data appends
@@ -26,6 +27,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdlib>
 #include <cstdio>
@@ -307,16 +309,28 @@ void RecordData(std::FILE* data, const std::string& name, const Figures& floor,
   std::fflush(data);
 }
 
-// "W1,W1s,W2": workloads of the file source, an "s" asking for presorted rows.
-std::vector<std::pair<Workload, bool>> ParseFiles(const std::string& list) {
-  std::vector<std::pair<Workload, bool>> files;
+using isort::bench::Arrival;
+
+// The suffix of a file workload's name: "s" in key order, "n" nearly so.
+const char* SuffixOf(Arrival arrival) {
+  return arrival == Arrival::kPresorted ? "s" : arrival == Arrival::kNearlySorted ? "n" : "";
+}
+
+// "W1,W1s,W1n,W2": workloads of the file source; an "s" asks for rows in key
+// order, an "n" for rows nearly so.
+std::vector<std::pair<Workload, Arrival>> ParseFiles(const std::string& list) {
+  std::vector<std::pair<Workload, Arrival>> files;
   std::stringstream in(list);
   std::string name;
   while (std::getline(in, name, ',')) {
-    const bool presorted = !name.empty() && (name.back() == 's' || name.back() == 'S');
-    if (presorted) name.pop_back();
+    Arrival arrival = Arrival::kGenerated;
+    const char last = name.empty() ? '\0' : static_cast<char>(std::tolower(name.back()));
+    if (last == 's' || last == 'n') {
+      arrival = last == 's' ? Arrival::kPresorted : Arrival::kNearlySorted;
+      name.pop_back();
+    }
     Workload workload;
-    if (isort::workloads::ParseWorkload(name, &workload)) files.emplace_back(workload, presorted);
+    if (isort::workloads::ParseWorkload(name, &workload)) files.emplace_back(workload, arrival);
   }
   return files;
 }
@@ -326,7 +340,7 @@ std::vector<std::pair<Workload, bool>> ParseFiles(const std::string& list) {
 int main(int argc, char** argv) {
   std::vector<Workload> workloads = {Workload::W1, Workload::W2, Workload::W3};
   std::string source = "both";
-  std::string fileList;  // the file source's workloads; W1s is W1 presorted
+  std::string fileList;  // the file source's workloads, e.g. W1,W1s,W1n
   std::uint64_t rowsOverride = 0;
   bool stableSort = true;
   bool sortOnly = false;
@@ -366,21 +380,26 @@ int main(int argc, char** argv) {
   if (source == "file" || source == "both") {
     std::printf("\n### Rows copied out of a page-cached file\n\n");
     PrintHeader();
-    std::vector<std::pair<Workload, bool>> files;
-    for (Workload workload : workloads) files.emplace_back(workload, false);
+    std::vector<std::pair<Workload, Arrival>> files;
+    for (Workload workload : workloads) files.emplace_back(workload, Arrival::kGenerated);
     if (std::find(workloads.begin(), workloads.end(), Workload::W1) != workloads.end()) {
-      files.emplace_back(Workload::W1, true);
+      files.emplace_back(Workload::W1, Arrival::kPresorted);
+      files.emplace_back(Workload::W1, Arrival::kNearlySorted);
     }
     if (!fileList.empty()) files = ParseFiles(fileList);
-    for (const auto& [workload, presorted] : files) {
+    for (const auto& [workload, arrival] : files) {
       const std::uint64_t rows = rowsOf(workload);
-      const RowFile file(workload, rows, presorted);
+      const RowFile file(workload, rows, arrival);
       if (sortOnly) {
         // The monotonic clock at start and end, for perf report --time.
         timespec start{};
         clock_gettime(CLOCK_MONOTONIC, &start);
         const double seconds = FileThroughSortfile(file).seconds;
-        std::printf("%s: %.2f s, from %ld.%06ld\n", presorted ? "presorted" : "shuffled", seconds,
+        std::printf("%s: %.2f s, from %ld.%06ld\n",
+                    arrival == Arrival::kGenerated    ? "shuffled"
+                    : arrival == Arrival::kPresorted ? "presorted"
+                                                     : "nearly sorted",
+                    seconds,
                     static_cast<long>(start.tv_sec), start.tv_nsec / 1000);
         PrintPhases(file);
         continue;
@@ -391,7 +410,7 @@ int main(int argc, char** argv) {
       Figures stable;
       if (stableSort) stable = Median(repeat, [&] { return FileStableSort(file); });
       const std::string name =
-          std::string(isort::workloads::LayoutOf(workload).name) + (presorted ? "s" : "");
+          std::string(isort::workloads::LayoutOf(workload).name) + SuffixOf(arrival);
       RecordData(data, name + " file", floor, sort, stable, stableSort);
       PrintRow((name + " file").c_str(), rows, sort, floor, stable, stableSort, stats);
     }

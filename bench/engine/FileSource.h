@@ -1,8 +1,9 @@
 // Rows from a page-cached file: the host's usual case, where the get callback
 // copies each row out of the host's own storage.
 //
-// RowFile writes a workload's rows (or, presorted, the same rows already in
-// key order) once into an unnamed temporary file; FileHost reads them back
+// RowFile writes a workload's rows (as generated, or the same rows in key
+// order, or in key order but for some records a place out) once into an
+// unnamed temporary file; FileHost reads them back
 // through a 1 MiB buffer in its get callback and, in its put callback, checks
 // the order (keys, then the id in unit 1) and adds an order-independent hash
 // of every row, so a sort that loses, doubles or changes a row fails.
@@ -24,18 +25,23 @@
 
 namespace isort::bench {
 
+// How a file's rows come: as generated, in key order ("W1s"), or in key
+// order but for every 50th to 100th row, a place out where that changes the
+// order ("W1n").
+enum class Arrival { kGenerated, kPresorted, kNearlySorted };
+
 class RowFile {
  public:
-  RowFile(workloads::Workload workload, std::uint64_t rows, bool presorted)
+  RowFile(workloads::Workload workload, std::uint64_t rows, Arrival arrival)
       : layout_(workloads::LayoutOf(workload)), rows_(rows) {
     const char* tmpdir = std::getenv("TMPDIR");
     const std::string directory = tmpdir != nullptr && *tmpdir != '\0' ? tmpdir : "/tmp";
     descriptor_ = ::open(directory.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
     if (descriptor_ < 0) throw std::runtime_error("cannot create a row file in " + directory);
-    if (presorted) {
-      WriteSorted(workload);
-    } else {
+    if (arrival == Arrival::kGenerated) {
       WriteInOrder(workload);
+    } else {
+      WriteSorted(workload, arrival == Arrival::kNearlySorted);
     }
   }
   ~RowFile() { ::close(descriptor_); }
@@ -71,8 +77,10 @@ class RowFile {
     Append(chunk.data(), filled);
   }
 
-  // The rows stably sorted by the keys: ties keep their ids ascending.
-  void WriteSorted(workloads::Workload workload) {
+  // The rows stably sorted by the keys: ties keep their ids ascending. With
+  // `nearly`, every 50th to 100th row changes places with the next where
+  // their keys differ (where they tie, that would change the sorted order).
+  void WriteSorted(workloads::Workload workload, bool nearly) {
     const unsigned int units = layout_.units;
     std::vector<OBS> all(rows_ * units);
     workloads::Generator generator(workload, rows_);
@@ -83,6 +91,13 @@ class RowFile {
       return workloads::CompareRows(layout_, &all[a * std::size_t{units}],
                                     &all[b * std::size_t{units}]) < 0;
     });
+    std::uint64_t seed = 5;
+    for (std::uint64_t r = 0; nearly && r + 1 < rows_; r += 50 + (seed >> 33) % 50) {
+      seed = seed * 6364136223846793005u + 1442695040888963407u;
+      const OBS* a = &all[order[r] * std::size_t{units}];
+      const OBS* b = &all[order[r + 1] * std::size_t{units}];
+      if (!KeysTie(a, b)) std::swap(order[r], order[r + 1]);
+    }
     std::vector<OBS> sorted;
     sorted.reserve(16384 * units);
     for (std::uint32_t index : order) {
@@ -91,6 +106,17 @@ class RowFile {
       if (sorted.size() == sorted.capacity()) Append(sorted.data(), sorted.size() / units), sorted.clear();
     }
     Append(sorted.data(), sorted.size() / units);
+  }
+
+  // Whether rows `a` and `b` hold equal keys (CompareRows goes on to the ids).
+  bool KeysTie(const OBS* a, const OBS* b) const {
+    for (const auto& key : layout_.keys) {
+      const bool tie = key.width == 0
+                           ? a[key.position] == b[key.position]
+                           : std::memcmp(a + key.position, b + key.position, key.width) == 0;
+      if (!tie) return false;
+    }
+    return true;
   }
 
   const workloads::Layout& layout_;
