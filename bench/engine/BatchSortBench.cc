@@ -11,9 +11,9 @@
 
 #include <algorithm>
 #include <cstring>
-#include <random>
 #include <vector>
 
+#include "Arrival.h"
 #include "FileSort/RadixSort.h"
 #include "FileSort/RecordSort.h"
 #include "workloads/Workloads.h"
@@ -22,9 +22,7 @@ namespace {
 
 using isort::workloads::Workload;
 
-// How the batch's records come: as generated, in key order, or in key order
-// but for every 50th to 100th record, moved one place on.
-enum class Arrival { kShuffled, kPresorted, kNearlySorted };
+using isort::bench::Arrival;
 
 // The batch's records: the workload's key fields in key order, then the tag.
 struct Batch {
@@ -47,12 +45,12 @@ struct Batch {
     width = records.size() / rows;
     sorted = records;
     isort::SortRecords(sorted.data(), rows, width, &comparator);
-    if (arrival != Arrival::kShuffled) records = sorted;
-    std::mt19937_64 random(5);
-    for (std::size_t r = 0; arrival == Arrival::kNearlySorted && r + 1 < rows;
-         r += 50 + random() % 50) {
-      std::swap_ranges(records.begin() + r * width, records.begin() + (r + 1) * width,
-                       records.begin() + (r + 1) * width);
+    if (arrival != Arrival::kGenerated) records = sorted;
+    if (arrival == Arrival::kNearlySorted) {
+      isort::bench::ForEachNearlySortedSwap(rows, [&](std::uint64_t r) {
+        std::swap_ranges(records.begin() + r * width, records.begin() + (r + 1) * width,
+                         records.begin() + (r + 1) * width);
+      });
     }
   }
 
@@ -106,9 +104,9 @@ void RadixSort(const Batch& batch, OBS* records) {
   isort::RadixSortRecords(records, batch.Rows(), batch.width, batch.words, batch.order);
 }
 
-constexpr Arrival kShuffled = Arrival::kShuffled;
-void BM_W1_Quicksort(benchmark::State& state) { Measure(state, Workload::W1, kShuffled, Quicksort); }
-void BM_W1_SortBatch(benchmark::State& state) { Measure(state, Workload::W1, kShuffled, SortBatch); }
+constexpr Arrival kGenerated = Arrival::kGenerated;
+void BM_W1_Quicksort(benchmark::State& state) { Measure(state, Workload::W1, kGenerated, Quicksort); }
+void BM_W1_SortBatch(benchmark::State& state) { Measure(state, Workload::W1, kGenerated, SortBatch); }
 void BM_W1_SortBatch_Presorted(benchmark::State& state) {
   Measure(state, Workload::W1, Arrival::kPresorted, SortBatch);
 }
@@ -118,8 +116,8 @@ void BM_W1_SortBatch_NearlySorted(benchmark::State& state) {
 void BM_W1_RadixSort_NearlySorted(benchmark::State& state) {
   Measure(state, Workload::W1, Arrival::kNearlySorted, RadixSort);
 }
-void BM_W2_Quicksort(benchmark::State& state) { Measure(state, Workload::W2, kShuffled, Quicksort); }
-void BM_W2_SortBatch(benchmark::State& state) { Measure(state, Workload::W2, kShuffled, SortBatch); }
+void BM_W2_Quicksort(benchmark::State& state) { Measure(state, Workload::W2, kGenerated, Quicksort); }
+void BM_W2_SortBatch(benchmark::State& state) { Measure(state, Workload::W2, kGenerated, SortBatch); }
 
 BENCHMARK(BM_W1_Quicksort)->Arg(4700000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_W1_SortBatch)->Arg(4700000)->Unit(benchmark::kMillisecond);

@@ -20,15 +20,11 @@
 #include <string>
 #include <vector>
 
+#include "Arrival.h"
 #include "isort/sortfile.h"
 #include "workloads/Workloads.h"
 
 namespace isort::bench {
-
-// How a file's rows come: as generated, in key order ("W1s"), or in key
-// order but for every 50th to 100th row, a place out where that changes the
-// order ("W1n").
-enum class Arrival { kGenerated, kPresorted, kNearlySorted };
 
 class RowFile {
  public:
@@ -91,12 +87,12 @@ class RowFile {
       return workloads::CompareRows(layout_, &all[a * std::size_t{units}],
                                     &all[b * std::size_t{units}]) < 0;
     });
-    std::uint64_t seed = 5;
-    for (std::uint64_t r = 0; nearly && r + 1 < rows_; r += 50 + (seed >> 33) % 50) {
-      seed = seed * 6364136223846793005u + 1442695040888963407u;
-      const OBS* a = &all[order[r] * std::size_t{units}];
-      const OBS* b = &all[order[r + 1] * std::size_t{units}];
-      if (!KeysTie(a, b)) std::swap(order[r], order[r + 1]);
+    if (nearly) {
+      ForEachNearlySortedSwap(rows_, [&](std::uint64_t r) {
+        const OBS* a = &all[order[r] * std::size_t{units}];
+        const OBS* b = &all[order[r + 1] * std::size_t{units}];
+        if (!KeysTie(a, b)) std::swap(order[r], order[r + 1]);
+      });
     }
     std::vector<OBS> sorted;
     sorted.reserve(16384 * units);
