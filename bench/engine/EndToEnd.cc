@@ -15,7 +15,8 @@
 //
 //   isort_bench_end_to_end [--workloads W1,W2,W3] [--source generated|file|both]
 //                          [--files W1,W1s,W1n,...] [--rows N] [--repeat N]
-//                          [--skip-stable-sort] [--sort-only] [--data FILE]
+//                          [--skip-stable-sort] [--sort-only] [--phases-only]
+//                          [--data FILE]
 //
 // Timings are the median of --repeat runs (default 3): this machine's
 // timings spread by up to a fifth from run to run. --data appends
@@ -344,6 +345,7 @@ int main(int argc, char** argv) {
   std::uint64_t rowsOverride = 0;
   bool stableSort = true;
   bool sortOnly = false;
+  bool phasesOnly = false;
   int repeat = 3;
   std::FILE* data = nullptr;
   for (int i = 1; i < argc; ++i) {
@@ -356,6 +358,9 @@ int main(int argc, char** argv) {
     if (arg == "--skip-stable-sort") stableSort = false;
     // For profiling: the sort alone, once.
     if (arg == "--sort-only") sortOnly = true;
+    // The phases of one sort, without the timed sort before it: for
+    // comparing phases with memory that the system has not touched lately.
+    if (arg == "--phases-only") sortOnly = phasesOnly = true;
     if (arg == "--data" && i + 1 < argc) data = std::fopen(argv[++i], "a");
   }
   const auto rowsOf = [&](Workload workload) {
@@ -390,6 +395,10 @@ int main(int argc, char** argv) {
     for (const auto& [workload, arrival] : files) {
       const std::uint64_t rows = rowsOf(workload);
       const RowFile file(workload, rows, arrival);
+      if (phasesOnly) {
+        PrintPhases(file);
+        continue;
+      }
       if (sortOnly) {
         // The monotonic clock at start and end, for perf report --time.
         timespec start{};

@@ -156,8 +156,10 @@ class VORN_API VORN_InMemoryFile : public VORN_StrBaseIO {
 
 // Optional, for speed only: where byte `offset` of an in-memory stream lies,
 // valid until the stream next grows, so that a reader who jumps about the
-// stream can prefetch. A platform may leave it out: the reference is weak,
-// and callers test it for null before they call it.
+// stream can prefetch and a writer can have pages faulted in ahead. A stream
+// does not grow while it holds no more than the bytes it was made for. A
+// platform may leave it out: the reference is weak, and callers test it for
+// null before they call it.
 VORN_API const void* VORN_InMemoryAddress(const VORN_InMemoryFile& stream, long offset)
     __attribute__((weak));
 

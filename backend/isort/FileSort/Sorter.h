@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "FileSort/Comparator.h"
+#include "FileSort/Prefaulter.h"
 #include "FileSort/RadixSort.h"
 #include "FileSort/RecordBuffer.h"
 #include "isort/FileSort.h"
@@ -41,14 +42,19 @@ class ISORT_NO_EXPORT FileSort::Sorter : public mtxp::ProblemPartBase {
   void WriteRun();
   void FileStatistics();
   void SetPayloadLimit();
+  // Starts faulting in the record buffer and the first `storeBytes` of the
+  // payload store.
+  void StartPrefaulting(isort::Prefaulter& prefaulter, std::uint64_t storeBytes);
 
   std::uint32_t payloadLimit = 0;
   Data* data;
   isort::RecordBuffer batch;  // batchRows records of keyUnits + 1 units
   unsigned int batchNumber = 0;
   // The batch's compressed payloads. The store is kept from batch to batch,
-  // like the record buffer: fresh memory costs its page faults again.
+  // like the record buffer, while a batch's payload limit stays within the
+  // bytes it was made for (`storeBytes`); so it never moves while it loads.
   std::unique_ptr<VORN_InMemoryFile> payloads;
+  std::uint32_t storeBytes = 0;
   bool singleBatch = false;
   WorkFile* workFile = nullptr;  // owned by the Data
   Sequence* run = nullptr;  // the batch's run in the Data's queue, or null
