@@ -55,7 +55,9 @@ TEST(Prefaulter, FaultsInBothAreasAndKeepsWhatTheLoaderWrites) {
   for (std::size_t i = 0; i < second.bytes(); i += 1000) {
     if (i < first.bytes()) first.data()[i] = static_cast<unsigned char>(i / 1000 % 251 + 1);
     second.data()[i] = static_cast<unsigned char>(i / 1000 % 241 + 1);
+    prefaulter.Reached(i * first.bytes() / second.bytes());
   }
+  prefaulter.Reached(first.bytes());
   prefaulter.Finish();
   EXPECT_FALSE(prefaulter.Running());
   EXPECT_EQ(first.MissingPages(), 0u);
@@ -74,6 +76,28 @@ TEST(Prefaulter, FaultsInBothAreasAndKeepsWhatTheLoaderWrites) {
   prefaulter.Start({only.data(), only.bytes()}, {});
   prefaulter.Finish();
   EXPECT_EQ(only.MissingPages(), 0u);
+}
+
+// A loader that stops early (the input ended) leaves no more than the lead
+// faulted in beyond what it reached.
+TEST(Prefaulter, StaysWithinItsLeadOfTheLoader) {
+  const std::size_t lead = isort::Prefaulter::kLead;
+  Mapping area(4 * lead);
+  isort::Prefaulter prefaulter;
+  prefaulter.Start({area.data(), area.bytes()}, {});
+  prefaulter.Reached(lead / 2);
+  const std::size_t pages = area.bytes() / static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+  const auto resident = [&] { return pages - area.MissingPages(); };
+  // Waits until the helper has run up to its lead (a step, 2 MiB, at most
+  // past it), or gives up after a few seconds.
+  const std::size_t leadPages = (lead + lead / 2) / (pages == 0 ? 1 : area.bytes() / pages);
+  for (int wait = 0; wait < 5000 && resident() < leadPages; ++wait) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  prefaulter.Stop();
+  EXPECT_GE(resident(), leadPages);
+  EXPECT_LE(resident(), leadPages + (std::size_t{2} << 20) / (area.bytes() / pages));
 }
 
 // Batches of these sorts pass the row at which the helper starts; with a

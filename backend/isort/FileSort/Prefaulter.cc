@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <system_error>
 
@@ -18,6 +19,9 @@ namespace {
 // here, so Stop waits at most about 3 ms per area.
 constexpr std::size_t kStep = std::size_t{2} << 20;
 constexpr std::uintptr_t kPage = 4096;
+// A helper that has run kLead ahead looks again after this long: the loader
+// fills a step in about 4 ms.
+constexpr std::chrono::microseconds kWaitForLoader{200};
 
 // Faults in [from, to) of `area`, page aligned inwards at the start; false when
 // the kernel cannot populate at all.
@@ -37,6 +41,7 @@ bool Populate(const Prefaulter::Area& area, std::size_t from, std::size_t to) {
 void Prefaulter::Start(Area first, Area second) {
   Stop();
   stop_.store(false);
+  reached_.store(0);
   try {
     helper_ = std::thread([this, first, second] { FaultIn(first, second); });
   } catch (const std::system_error&) {
@@ -55,13 +60,17 @@ void Prefaulter::Finish() {
 
 void Prefaulter::FaultIn(Area first, Area second) {
   const std::size_t steps = std::max(first.bytes, second.bytes) / kStep + 1;
+  const auto share = [steps](const Area& area, std::size_t step) {
+    return step == steps ? area.bytes : area.bytes / steps * step;
+  };
   for (std::size_t step = 0; step < steps; ++step) {
+    while (share(first, step) > reached_.load(std::memory_order_relaxed) + kLead) {
+      if (stop_.load(std::memory_order_relaxed)) return;
+      std::this_thread::sleep_for(kWaitForLoader);
+    }
     if (stop_.load(std::memory_order_relaxed)) return;
-    const auto share = [&](const Area& area, std::size_t k) { return area.bytes / steps * k; };
-    const std::size_t firstEnd = step + 1 == steps ? first.bytes : share(first, step + 1);
-    const std::size_t secondEnd = step + 1 == steps ? second.bytes : share(second, step + 1);
-    if (!Populate(first, share(first, step), firstEnd)) return;
-    if (!Populate(second, share(second, step), secondEnd)) return;
+    if (!Populate(first, share(first, step), share(first, step + 1))) return;
+    if (!Populate(second, share(second, step), share(second, step + 1))) return;
   }
 }
 

@@ -38,16 +38,25 @@ class Prefaulter {
   Prefaulter(const Prefaulter&) = delete;
   Prefaulter& operator=(const Prefaulter&) = delete;
 
+  // How far the helper may run ahead of the loader in the first area: a
+  // batch that the input ends early, or a budget far above the data, should
+  // not have memory faulted in that no row will use. W1 records fill 32 MB in
+  // about 60 ms; cold memory faults in at about 0.65 GB/s.
+  static constexpr std::size_t kLead = std::size_t{32} << 20;
+
   // Starts faulting in both areas, step by step and side by side in
   // proportion to their sizes, so that both stay ahead of a loader that fills
   // them at the same relative pace. The areas must stay mapped until Stop.
   // Without a thread to run on (a limit of the system), nothing is faulted
   // in; std::bad_alloc passes.
   void Start(Area first, Area second);
+  // The loader has filled the first `bytes` of the first area.
+  void Reached(std::size_t bytes) { reached_.store(bytes, std::memory_order_relaxed); }
   // Stops the helper after its current step (at most a few ms) and waits for
   // it. Does nothing when it is not running.
   void Stop();
-  // Waits until the helper has faulted in both areas completely.
+  // Waits until the helper has faulted in both areas completely; the loader
+  // must have reached the end of the first area less kLead.
   void Finish();
 
   bool Running() const { return helper_.joinable(); }
@@ -56,6 +65,7 @@ class Prefaulter {
   void FaultIn(Area first, Area second);
 
   std::atomic<bool> stop_{false};
+  std::atomic<std::size_t> reached_{0};
   std::thread helper_;
 };
 

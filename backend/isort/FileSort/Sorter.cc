@@ -125,8 +125,9 @@ bool FileSort::Sorter::FillBatch() {
     if (stats.rows == kPrefaultFromRow && SpareCore()) {
       StartPrefaulting(prefaulter, storeSettles);
     }
-    if (prefaulter.Running() && static_cast<std::uint64_t>(payloads->Tell()) > storeSettles) {
-      prefaulter.Stop();
+    if (prefaulter.Running()) {
+      if (static_cast<std::uint64_t>(payloads->Tell()) > storeSettles) prefaulter.Stop();
+      prefaulter.Reached(stats.rows * (keyUnits + 1) * sizeof(OBS));
     }
     const OBS* row = data->owner->GetRow();
     if (row == nullptr) {
