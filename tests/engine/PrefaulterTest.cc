@@ -74,30 +74,59 @@ TEST(Prefaulter, FaultsInBothAreasAndKeepsWhatTheLoaderWrites) {
   // An empty second area: only the first is faulted in.
   Mapping only(3 * (1 << 20));
   prefaulter.Start({only.data(), only.bytes()}, {});
+  prefaulter.Reached(only.bytes());
   prefaulter.Finish();
   EXPECT_EQ(only.MissingPages(), 0u);
 }
 
-// A loader that stops early (the input ended) leaves no more than the lead
+// A loader that stops early (the input ended) leaves no more than a step
 // faulted in beyond what it reached.
-TEST(Prefaulter, StaysWithinItsLeadOfTheLoader) {
-  const std::size_t lead = isort::Prefaulter::kLead;
-  Mapping area(4 * lead);
+TEST(Prefaulter, StaysWithinAStepOfTheLoader) {
+  const std::size_t reached = std::size_t{8} << 20;
+  Mapping area(std::size_t{64} << 20);
   isort::Prefaulter prefaulter;
   prefaulter.Start({area.data(), area.bytes()}, {});
-  prefaulter.Reached(lead / 2);
-  const std::size_t pages = area.bytes() / static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
-  const auto resident = [&] { return pages - area.MissingPages(); };
-  // Waits until the helper has run up to its lead (a step, 2 MiB, at most
-  // past it), or gives up after a few seconds.
-  const std::size_t leadPages = (lead + lead / 2) / (pages == 0 ? 1 : area.bytes() / pages);
-  for (int wait = 0; wait < 5000 && resident() < leadPages; ++wait) {
+  prefaulter.Reached(reached);
+  const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+  const auto residentBytes = [&] { return area.bytes() - area.MissingPages() * page; };
+  // Waits until the helper has caught up with the loader, or gives up after
+  // a few seconds; then gives it time to run on too far.
+  for (int wait = 0; wait < 5000 && residentBytes() < reached; ++wait) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
   prefaulter.Stop();
-  EXPECT_GE(resident(), leadPages);
-  EXPECT_LE(resident(), leadPages + (std::size_t{2} << 20) / (area.bytes() / pages));
+  EXPECT_GE(residentBytes(), reached);
+  EXPECT_LE(residentBytes(), reached + isort::Prefaulter::kStep);
+}
+
+// What the loader did not use goes back to the system, from the huge page
+// after its last one; the bytes it wrote stay. A store that moved meanwhile
+// is left alone.
+TEST(Prefaulter, GivesBackWhatTheLoaderDidNotUse) {
+  Mapping records(std::size_t{16} << 20);
+  Mapping store(std::size_t{12} << 20);
+  const std::size_t used = (std::size_t{5} << 20) + 333;
+  isort::Prefaulter prefaulter;
+  prefaulter.Start({records.data(), records.bytes()}, {store.data(), store.bytes()});
+  for (std::size_t i = 0; i < used; ++i) records.data()[i] = static_cast<unsigned char>(i % 253 + 1);
+  prefaulter.Reached(records.bytes());
+  prefaulter.Finish();
+  const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+  const auto keptUpTo = [&](const Mapping& area) {
+    const auto start = reinterpret_cast<std::uintptr_t>(area.data());
+    const std::uintptr_t step = isort::Prefaulter::kStep;
+    return (start + used + step - 1) / step * step - start;
+  };
+
+  prefaulter.GiveBack(used, used, store.data() + page);  // the store has "moved"
+  EXPECT_EQ(records.MissingPages() * page, records.bytes() - keptUpTo(records));
+  EXPECT_EQ(store.MissingPages(), 0u);
+  for (std::size_t i = 0; i < used; ++i) {
+    ASSERT_EQ(records.data()[i], static_cast<unsigned char>(i % 253 + 1)) << i;
+  }
+  prefaulter.GiveBack(used, used, store.data());
+  EXPECT_EQ(store.MissingPages() * page, store.bytes() - keptUpTo(store));
 }
 
 // Batches of these sorts pass the row at which the helper starts; with a

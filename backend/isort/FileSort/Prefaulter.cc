@@ -15,13 +15,15 @@ namespace {
 #define MADV_POPULATE_WRITE 23  // Linux 5.14; older kernels refuse it with EINVAL
 #endif
 
-// One step: a huge page. Faulting in fresh memory runs at about 0.65 GB/s
-// here, so Stop waits at most about 3 ms per area.
-constexpr std::size_t kStep = std::size_t{2} << 20;
 constexpr std::uintptr_t kPage = 4096;
-// A helper that has run kLead ahead looks again after this long: the loader
-// fills a step in about 4 ms.
+// A helper that has run a step ahead looks again after this long: the loader
+// fills a step of W1's records in about 4 ms. (Faulting a step in takes at
+// most about 3 ms, which is also the longest that Stop waits.)
 constexpr std::chrono::microseconds kWaitForLoader{200};
+
+std::uintptr_t RoundUp(std::uintptr_t address, std::uintptr_t unit) {
+  return (address + unit - 1) / unit * unit;
+}
 
 // Faults in [from, to) of `area`, page aligned inwards at the start; false when
 // the kernel cannot populate at all.
@@ -42,8 +44,11 @@ void Prefaulter::Start(Area first, Area second) {
   Stop();
   stop_.store(false);
   reached_.store(0);
+  areas_[0] = first;
+  areas_[1] = second;
+  faultedIn_[0] = faultedIn_[1] = 0;
   try {
-    helper_ = std::thread([this, first, second] { FaultIn(first, second); });
+    helper_ = std::thread([this] { FaultIn(); });
   } catch (const std::system_error&) {
     // No thread to spare: the loader faults its pages in itself.
   }
@@ -58,19 +63,37 @@ void Prefaulter::Finish() {
   if (helper_.joinable()) helper_.join();
 }
 
-void Prefaulter::FaultIn(Area first, Area second) {
+void Prefaulter::FaultIn() {
+  const Area& first = areas_[0];
+  const Area& second = areas_[1];
   const std::size_t steps = std::max(first.bytes, second.bytes) / kStep + 1;
   const auto share = [steps](const Area& area, std::size_t step) {
     return step == steps ? area.bytes : area.bytes / steps * step;
   };
   for (std::size_t step = 0; step < steps; ++step) {
-    while (share(first, step) > reached_.load(std::memory_order_relaxed) + kLead) {
+    while (share(first, step) > reached_.load(std::memory_order_relaxed)) {
       if (stop_.load(std::memory_order_relaxed)) return;
       std::this_thread::sleep_for(kWaitForLoader);
     }
     if (stop_.load(std::memory_order_relaxed)) return;
     if (!Populate(first, share(first, step), share(first, step + 1))) return;
+    faultedIn_[0] = share(first, step + 1);
     if (!Populate(second, share(second, step), share(second, step + 1))) return;
+    faultedIn_[1] = share(second, step + 1);
+  }
+}
+
+void Prefaulter::GiveBack(std::size_t first, std::size_t second, const void* secondNow) {
+  Stop();
+  const std::size_t used[2] = {first, second};
+  for (int i = 0; i < 2; ++i) {
+    if (i == 1 && secondNow != areas_[1].start) continue;
+    const auto start = reinterpret_cast<std::uintptr_t>(areas_[i].start);
+    // Whole pages only, from the huge page after the loader's last one: the
+    // loader's own faults would have taken that page whole.
+    const std::uintptr_t from = RoundUp(start + used[i], kStep);
+    const std::uintptr_t to = (start + faultedIn_[i]) & ~(kPage - 1);
+    if (to > from) ::madvise(reinterpret_cast<void*>(from), to - from, MADV_DONTNEED);
   }
 }
 

@@ -105,8 +105,7 @@ bool FileSort::Sorter::FillBatch() {
   stats.batchRows = std::clamp<std::uint64_t>(data->BatchSize(stats.memory), 1, kMaxBatchRows);
   batch.Obtain(stats.batchRows * (keyUnits + 1));
   SetPayloadLimit();
-  if (payloads == nullptr || payloadLimit > storeBytes) {
-    payloads.reset();  // its memory first, for the new store's
+  if (payloads == nullptr) {
     payloads = std::make_unique<VORN_InMemoryFile>(payloadLimit);
     storeBytes = payloadLimit;
   }
@@ -116,8 +115,9 @@ bool FileSort::Sorter::FillBatch() {
 
   // The store may move once a row could carry it past the bytes it was made
   // for: the helper stops before that row.
-  const std::uint64_t storeSettles = payloadLimit - std::min<std::uint64_t>(
-                                                        payloadLimit, WorstGroupBytes(payloadUnits));
+  const std::uint64_t storeLimit = std::min<std::uint64_t>(payloadLimit, storeBytes);
+  const std::uint64_t storeSettles =
+      storeLimit - std::min<std::uint64_t>(storeLimit, WorstGroupBytes(payloadUnits));
   isort::Prefaulter prefaulter;
   OBS* record = batch.get();
   while (stats.rows < stats.batchRows) {
@@ -146,6 +146,9 @@ bool FileSort::Sorter::FillBatch() {
     ++stats.rows;
   }
 
+  prefaulter.GiveBack(stats.rows * (keyUnits + 1) * sizeof(OBS),
+                      static_cast<std::size_t>(payloads->Tell()), StoreAddress());
+
   data->rowsLoaded += static_cast<double>(stats.rows);
   data->packedBytes += static_cast<double>(payloads->Tell());
   if (data->statistics != nullptr) {
@@ -161,14 +164,17 @@ bool FileSort::Sorter::FillBatch() {
 }
 
 void FileSort::Sorter::StartPrefaulting(isort::Prefaulter& prefaulter,
-                                        std::uint64_t storeBytes) {
+                                        std::uint64_t storeEnd) {
   const unsigned int width = data->splitter.keyUnits + 1;
   const isort::Prefaulter::Area records{batch.get(), stats.batchRows * width * sizeof(OBS)};
-  isort::Prefaulter::Area store;
-  if (data->splitter.payloadUnits != 0 && VORN_InMemoryAddress != nullptr) {
-    store = {const_cast<void*>(VORN_InMemoryAddress(*payloads, 0)), storeBytes};
-  }
+  const isort::Prefaulter::Area store{const_cast<void*>(StoreAddress()),
+                                      StoreAddress() != nullptr ? storeEnd : 0};
   prefaulter.Start(records, store);
+}
+
+const void* FileSort::Sorter::StoreAddress() const {
+  if (data->splitter.payloadUnits == 0 || VORN_InMemoryAddress == nullptr) return nullptr;
+  return VORN_InMemoryAddress(*payloads, 0);
 }
 
 void FileSort::Sorter::SetPayloadLimit() {

@@ -42,17 +42,21 @@ class ISORT_NO_EXPORT FileSort::Sorter : public mtxp::ProblemPartBase {
   void WriteRun();
   void FileStatistics();
   void SetPayloadLimit();
-  // Starts faulting in the record buffer and the first `storeBytes` of the
-  // payload store.
-  void StartPrefaulting(isort::Prefaulter& prefaulter, std::uint64_t storeBytes);
+  // Starts faulting in the record buffer and the first `storeEnd` bytes of
+  // the payload store.
+  void StartPrefaulting(isort::Prefaulter& prefaulter, std::uint64_t storeEnd);
+  // Where the payload store lies now, or null where the platform does not
+  // tell or the rows have no payload.
+  const void* StoreAddress() const;
 
   std::uint32_t payloadLimit = 0;
   Data* data;
   isort::RecordBuffer batch;  // batchRows records of keyUnits + 1 units
   unsigned int batchNumber = 0;
   // The batch's compressed payloads. The store is kept from batch to batch,
-  // like the record buffer, while a batch's payload limit stays within the
-  // bytes it was made for (`storeBytes`); so it never moves while it loads.
+  // like the record buffer: fresh memory costs its page faults again. It was
+  // made for `storeBytes` (the first batch's limit); within them it does not
+  // move, so a helper may fault them in while a batch loads.
   std::unique_ptr<VORN_InMemoryFile> payloads;
   std::uint32_t storeBytes = 0;
   bool singleBatch = false;
