@@ -186,7 +186,7 @@ int Sort(const CsvSortOptions& options, Progress& progress) {
                        options.noHeader,
                        missing,
                        &textOrder,
-                       budget / 8,
+                       LongestRecord(budget),
                        tmpdir,
                        threads};
   progress.Start("reading", input.size, "bytes");
@@ -206,7 +206,7 @@ int Sort(const CsvSortOptions& options, Progress& progress) {
     CsvEngineSort sort(layout, pass.spools, codes, tmpdir, output, pass.lineEnd, pass.rows,
                        progress);
     sort.SetNRows(static_cast<long long>(pass.rows));
-    sort.SetMemoryTarget(budget);
+    sort.SetMemoryTarget(EngineBudget(budget));
     progress.Start("sorting", pass.rows, "rows");
     sort.Sort();
     sort.Finish();

@@ -130,7 +130,7 @@ void TakeRecord(const CsvRecord& record, Chunk& chunk, std::vector<double>& numb
                    "a record of " + std::to_string(record.raw.size()) +
                        " bytes: the memory budget allows records of up to " +
                        std::to_string(rules.input.longestRecord) +
-                       " bytes (an eighth of it; raise --memory)",
+                       " bytes (raise --memory)",
                    true);
   }
   for (std::size_t k = 0; k < chunk.facts.size(); ++k) {

@@ -1,6 +1,7 @@
 // Option values of the isort command that CLI11 hands over as text.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <stdexcept>
 #include <string>
@@ -16,6 +17,23 @@ class UsageError : public std::runtime_error {
 
 // The smallest memory budget the engine sorts within (its floor).
 constexpr std::uint64_t kSmallestBudget = std::uint64_t{512} << 20;
+
+// The longest record a budget allows. A record is held whole while it is
+// parsed and written, and a long key value while its code is made, beside
+// the engine's part of the budget; at 512M, where the engine takes the whole
+// budget, that must fit into the 100 MiB allowed beside it together with the
+// command's buffers: W1 sorted by a text column with one long value peaked at
+// 607-611 MiB with a 60 MB value and 612-617 MiB with a 67 MB one (en_US).
+// So 48 MiB at 512M, and an eighth of a larger budget, taken from the
+// engine's part down to its floor.
+constexpr std::uint64_t LongestRecord(std::uint64_t budget) {
+  return std::min(budget / 8, (std::uint64_t{48} << 20) + (budget - kSmallestBudget));
+}
+// The engine's part of a budget: what the longest record leaves of it, and
+// never less than the engine's floor.
+constexpr std::uint64_t EngineBudget(std::uint64_t budget) {
+  return std::max(kSmallestBudget, budget - LongestRecord(budget));
+}
 
 // "512M", "2G", "1.5G", "600000000" (bytes); K, M, G, T are powers of 1024.
 std::uint64_t ParseSize(const std::string& text);

@@ -41,7 +41,7 @@ const char kSortFooter[] =
     "lists; they sort first (last when descending).\n"
     "\n"
     "SIZE: bytes with K, M, G or T (powers of 1024); the smallest budget is 512M.\n"
-    "A record may be up to an eighth of the budget (64M at 512M).\n"
+    "A record may be up to 48M at 512M, and an eighth of a larger budget.\n"
     "Work files go to --tmpdir, else TMPDIR, else /tmp; they have no name on disk.\n"
     "The output appears only when complete; an existing output keeps its mode and\n"
     "owner, and a symbolic link is written through.\n"

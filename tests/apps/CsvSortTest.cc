@@ -411,18 +411,18 @@ TEST(CsvSortBadInput, EachCaseNamesFileAndLineAndLeavesNothing) {
   }
 }
 
-// An input that cannot be read, and a record longer than an eighth of the
-// budget (64 MiB at 512M): status 3, one line with the file and the reason,
-// no output and no work file.
+// An input that cannot be read, and a record longer than the budget allows
+// (48 MiB at 512M): status 3, one line with the file and the reason, no
+// output and no work file.
 TEST(CsvSortBadInput, InputThatCannotBeSortedNamesTheFileAndLeavesNothing) {
   Scratch scratch;
   const std::string data = scratch.data, none = data + "/none.csv";
   const std::string tooLong =
-      scratch.Input("long.csv", "k,v\n1,a\n2," + std::string((64 << 20) + 1, 'x') + "\n");
+      scratch.Input("long.csv", "k,v\n1,a\n2," + std::string((48 << 20) + 1, 'x') + "\n");
   for (const auto& [input, message] : std::vector<std::pair<std::string, std::string>>{
            {none, "cannot open " + none + ": No such file or directory\n"},
            {data, "cannot read " + data + ": Is a directory\n"},
-           {tooLong, tooLong + ":3: a record of 67108867 bytes"}}) {
+           {tooLong, tooLong + ":3: a record of 50331651 bytes"}}) {
     ExpectRefused(scratch, scratch.Run({"-o", data + "/out.csv", input}), kCannotSort,
                   "isort: " + message);
     EXPECT_EQ(Entries(data), 1);
