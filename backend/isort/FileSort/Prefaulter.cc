@@ -71,7 +71,9 @@ void Prefaulter::FaultIn() {
     return step == steps ? area.bytes : area.bytes / steps * step;
   };
   for (std::size_t step = 0; step < steps; ++step) {
-    while (share(first, step) > reached_.load(std::memory_order_relaxed)) {
+    // The step after the loader's: one the loader is in already would have
+    // both wait for the same pages.
+    while (share(first, step) > reached_.load(std::memory_order_relaxed) + kStep) {
       if (stop_.load(std::memory_order_relaxed)) return;
       std::this_thread::sleep_for(kWaitForLoader);
     }

@@ -38,9 +38,10 @@ class Prefaulter {
   Prefaulter(const Prefaulter&) = delete;
   Prefaulter& operator=(const Prefaulter&) = delete;
 
-  // The helper runs at most one step (a huge page) ahead of the loader in
-  // the first area, so that a batch that the input ends early, or a budget
-  // far above the data, has little memory faulted in that no row uses. Where
+  // The helper faults in the step (a huge page) after the one the loader is
+  // in, and no further, so that a batch that the input ends early, or a
+  // budget far above the data, has little memory faulted in that no row
+  // uses (and GiveBack returns even that). Where
   // memory is cold the helper does not get ahead anyway (it faults in at
   // about 0.65 GB/s, the loader fills records and store faster); where it is
   // warm, faulting is cheap. A lead of 32 MB raised the peak of W2 from 265
@@ -65,7 +66,7 @@ class Prefaulter {
   // where the second area lies now: a store that moved gives nothing back.
   void GiveBack(std::size_t first, std::size_t second, const void* secondNow);
   // Waits until the helper has faulted in both areas completely; the loader
-  // must have reached the start of the last step of the first area.
+  // must be at most a step short of the end of the first area.
   void Finish();
 
   bool Running() const { return helper_.joinable(); }
