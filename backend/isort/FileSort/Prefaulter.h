@@ -8,9 +8,8 @@
 // seconds), and a W1 batch touches up to 250 MB, so faulting took half of a
 // load. The helper does that faulting ahead of the loader; where no core is
 // idle it does work that the loader would otherwise do itself. W1 from a
-// file, after 8 s without a sort: run formation 1991-2149 ms without it,
-// 1602-1925 ms with it; the first batch loads in 153-165 ms against
-// 269-340; W2 867-1119 against 725-791 ms.
+// file, after 8 s without a sort: run formation 1958-2308 ms without it,
+// 1590-1851 ms with it; the first batch loads in 96-156 ms against 279-321.
 //
 // The helper asks the kernel to populate the pages (MADV_POPULATE_WRITE): it
 // never writes a byte itself, so it cannot race with the loader's writes, and
@@ -40,12 +39,13 @@ class Prefaulter {
 
   // The helper faults in the step (a huge page) after the one the loader is
   // in, and no further, so that a batch that the input ends early, or a
-  // budget far above the data, has little memory faulted in that no row
-  // uses (and GiveBack returns even that). Where
-  // memory is cold the helper does not get ahead anyway (it faults in at
-  // about 0.65 GB/s, the loader fills records and store faster); where it is
-  // warm, faulting is cheap. A lead of 32 MB raised the peak of W2 from 265
-  // to 388 MiB.
+  // budget far above the data, has little memory faulted in that no row uses
+  // (and GiveBack returns even that). Where memory is cold the helper does
+  // not get further ahead anyway (it faults in at about 0.65 GB/s, the
+  // loader fills records and store faster); where it is warm, faulting is
+  // cheap. A lead of 32 MB raised the peak of W2 from 265 to 388 MiB. In the
+  // loader's own step both waited for the same pages: W1's first batch
+  // loaded in 206-212 ms, against 96-156 ms a step ahead.
   static constexpr std::size_t kStep = std::size_t{2} << 20;
 
   // Starts faulting in both areas, step by step and side by side in
