@@ -59,7 +59,7 @@ class Prefaulter {
   // Stops the helper after its current step (at most a few ms) and waits for
   // it. Does nothing when it is not running.
   void Stop();
-  // After Stop: gives the pages that the helper faulted in past the first
+  // Stops the helper and gives the pages that it faulted in past the first
   // `first` and `second` bytes, which the loader used, back to the system,
   // from the huge page after the one that the loader ended in. So a batch
   // holds no more memory than it would have without a helper. `secondNow` is
