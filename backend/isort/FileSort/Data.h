@@ -60,6 +60,9 @@ class ISORT_NO_EXPORT FileSort::Data : public mtxp::ProblemBase {
   // DoMerge with `order`, an order that gives the Comparator's signs faster.
   template <typename Order>
   void MergeRuns(std::deque<SeqReader>& readers, Sequence& output, const Order& order);
+  // The heap merge of `readers`: calls take(reader) for each row, in order.
+  template <typename Order, typename Take>
+  void HeapMerge(std::deque<SeqReader>& readers, const Order& order, Take take);
   // The merge planning: how many runs, from the back of the queue, a final
   // pass could read within the budget; and how many, from the front, the
   // next pass takes.

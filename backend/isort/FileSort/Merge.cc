@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "FileSort/Data.h"
+#include "FileSort/RowPipe.h"
 #include "FileSort/Stopwatch.h"
 
 namespace {
@@ -162,33 +163,50 @@ void FileSort::Data::DoMerge(std::deque<SeqReader>& readers, Sequence& output) {
 template <typename Order>
 void FileSort::Data::MergeRuns(std::deque<SeqReader>& readers, Sequence& output,
                                const Order& order) {
-  const bool finalPass = sequences.empty();
   const unsigned int keyUnits = splitter.keyUnits;
   const unsigned int payloadUnits = splitter.payloadUnits;
-  const SortsAfter<Order> sortsAfter{order};
+  for (SeqReader& reader : readers) reader.Allocate(keyUnits, payloadUnits);
+  if (!sequences.empty()) {
+    isort::RunWriter writer(output, keyUnits, payloadUnits);
+    HeapMerge(readers, order, [&](SeqReader& reader) {
+      OBS* record = reader.key.get();
+      std::uint64_t batch;
+      std::memcpy(&batch, record + keyUnits, sizeof batch);
+      writer.Append(record, batch, reader.payload.get());
+    });
+    return;
+  }
+  // The final pass joins every row and hands it on: to PutRow, or where a
+  // second core pays, into a pipe that the calling thread delivers from.
+  const auto joinEach = [&](auto handOn) {
+    const std::unique_ptr<OBS[]> row(new OBS[rowUnits]);
+    HeapMerge(readers, order, [&](SeqReader& reader) {
+      splitter.Join(reader.key.get(), reader.payload.get(), row.get());
+      handOn(row.get());
+    });
+  };
+  if (isort::RowPipe::Pays(rowUnits)) {
+    isort::RowPipe pipe(rowUnits);
+    const bool ran =
+        pipe.Run([&](isort::RowPipe& into) { joinEach([&](const OBS* row) { into.Put(row); }); },
+                 [this](const OBS* row) { owner->PutRow(row); });
+    if (ran) return;
+  }
+  joinEach([this](const OBS* row) { owner->PutRow(row); });
+}
 
+template <typename Order, typename Take>
+void FileSort::Data::HeapMerge(std::deque<SeqReader>& readers, const Order& order, Take take) {
+  const SortsAfter<Order> sortsAfter{order};
   std::vector<MergeEntry> heap;
   heap.reserve(readers.size());
   for (SeqReader& reader : readers) {
-    reader.Allocate(keyUnits, payloadUnits);
     if (reader.Read()) PushHeap(heap, {&reader, &comparator}, sortsAfter);
   }
-  std::unique_ptr<OBS[]> row;
-  if (finalPass) row.reset(new OBS[rowUnits]);
-  isort::RunWriter writer(output, keyUnits, payloadUnits);
-
   while (!heap.empty()) {
     SeqReader* reader = heap.front().reader;
     PopHeap(heap, sortsAfter);
-    if (finalPass) {
-      splitter.Join(reader->key.get(), reader->payload.get(), row.get());
-      owner->PutRow(row.get());
-    } else {
-      OBS* record = reader->key.get();
-      std::uint64_t batch;
-      std::memcpy(&batch, record + keyUnits, sizeof batch);
-      writer.Append(record, batch, reader->payload.get());
-    }
+    take(*reader);
     if (reader->Read()) PushHeap(heap, {reader, &comparator}, sortsAfter);
   }
 }

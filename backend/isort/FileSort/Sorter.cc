@@ -10,8 +10,8 @@
 #include "FileSort/Prefaulter.h"
 #include "FileSort/RecordSort.h"
 #include "FileSort/Runs.h"
+#include "FileSort/SpareCore.h"
 #include "FileSort/Stopwatch.h"
-#include "host/HostServices.h"
 
 namespace {
 
@@ -47,8 +47,6 @@ constexpr std::uint64_t kPayloadGroup = 64;
 // A large batch loads with a helper faulting in its memory (Prefaulter.h); a
 // small input has been loaded before the helper would have started.
 constexpr std::uint64_t kPrefaultFromRow = 65536;
-
-bool SpareCore() { return getPhysicalCPUCount() * getCoresPerPhysicalCPUCount() > 1; }
 
 }  // namespace
 
@@ -122,7 +120,7 @@ bool FileSort::Sorter::FillBatch() {
   OBS* record = batch.get();
   while (stats.rows < stats.batchRows) {
     if (payloadUnits != 0 && payloads->Tell() >= static_cast<long>(payloadLimit)) break;
-    if (stats.rows == kPrefaultFromRow && SpareCore()) {
+    if (stats.rows == kPrefaultFromRow && isort::SpareCore()) {
       StartPrefaulting(prefaulter, storeSettles);
     }
     if (prefaulter.Running()) {
