@@ -176,8 +176,7 @@ void FileSort::Data::MergeRuns(std::deque<SeqReader>& readers, Sequence& output,
     });
     return;
   }
-  // The final pass joins every row and hands it on: to PutRow, or where a
-  // second core pays, into a pipe that the calling thread delivers from.
+  // The final pass joins every row and delivers it.
   const auto joinEach = [&](auto handOn) {
     const std::unique_ptr<OBS[]> row(new OBS[rowUnits]);
     HeapMerge(readers, order, [&](SeqReader& reader) {
@@ -185,14 +184,7 @@ void FileSort::Data::MergeRuns(std::deque<SeqReader>& readers, Sequence& output,
       handOn(row.get());
     });
   };
-  if (isort::RowPipe::Pays(rowUnits)) {
-    isort::RowPipe pipe(rowUnits);
-    const bool ran =
-        pipe.Run([&](isort::RowPipe& into) { joinEach([&](const OBS* row) { into.Put(row); }); },
-                 [this](const OBS* row) { owner->PutRow(row); });
-    if (ran) return;
-  }
-  joinEach([this](const OBS* row) { owner->PutRow(row); });
+  isort::RowPipe::HandOver(rowUnits, joinEach, [this](const OBS* row) { owner->PutRow(row); });
 }
 
 template <typename Order, typename Take>

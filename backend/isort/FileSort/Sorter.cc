@@ -9,6 +9,7 @@
 #include "FileSort/Data.h"
 #include "FileSort/Prefaulter.h"
 #include "FileSort/RecordSort.h"
+#include "FileSort/RowPipe.h"
 #include "FileSort/Runs.h"
 #include "FileSort/SpareCore.h"
 #include "FileSort/Stopwatch.h"
@@ -243,13 +244,17 @@ void FileSort::Sorter::ForEachRecord(Take take) {
 
 void FileSort::Sorter::DeliverRows() {
   const unsigned int payloadUnits = data->splitter.payloadUnits;
-  const std::unique_ptr<OBS[]> row(new OBS[data->rowUnits]);
-  const std::unique_ptr<OBS[]> payload(new OBS[payloadUnits]);
-  ForEachRecord([&](const OBS* record) {
-    if (payloadUnits != 0) ReadCompressed(*payloads, payload.get(), payloadUnits);
-    data->splitter.Join(record, payload.get(), row.get());
-    data->owner->PutRow(row.get());
-  });
+  const auto joinEach = [&](auto handOn) {
+    const std::unique_ptr<OBS[]> row(new OBS[data->rowUnits]);
+    const std::unique_ptr<OBS[]> payload(new OBS[payloadUnits]);
+    ForEachRecord([&](const OBS* record) {
+      if (payloadUnits != 0) ReadCompressed(*payloads, payload.get(), payloadUnits);
+      data->splitter.Join(record, payload.get(), row.get());
+      handOn(row.get());
+    });
+  };
+  FileSort* owner = data->owner;
+  isort::RowPipe::HandOver(data->rowUnits, joinEach, [owner](const OBS* row) { owner->PutRow(row); });
 }
 
 void FileSort::Sorter::WriteRun() {
