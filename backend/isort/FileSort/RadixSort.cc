@@ -1,7 +1,10 @@
 #include "FileSort/RadixSort.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
+#include <system_error>
+#include <thread>
 #include <type_traits>
 #include <utility>
 
@@ -36,6 +39,12 @@ constexpr std::uint64_t kInsertionSortMax = 16;
 // stack; past this depth a bucket is finished by the quicksort instead.
 constexpr int kMaxDepth = 24;
 
+// On two threads, buckets are split, the largest first, until none holds
+// more than this share of the records (or there would be more than
+// kMaxTasks of them); the two threads then take them, the largest first.
+constexpr std::uint64_t kTaskShare = 32;
+constexpr std::size_t kMaxTasks = 2048;
+
 // Where the radix sort stands in a record's words: word `word`, byte `byte`
 // counted from the most significant.
 struct Digit {
@@ -51,10 +60,87 @@ class Radix {
       : width_(kWidth != 0 ? kWidth : width), words_(words), order_(order) {}
 
   void Sort(OBS* first, std::uint64_t n, Digit digit, int depth) const {
+    Sort({first, n, digit, depth});
+  }
+
+  // The same on this thread and a helper thread; on this thread alone where
+  // the system has no thread to spare. std::bad_alloc passes.
+  void SortOnTwoThreads(OBS* first, std::uint64_t n) const {
+    Task tasks[kMaxTasks];
+    const std::size_t count = SplitIntoTasks({first, n, Digit{0, 0}, 0}, tasks);
+    std::sort(tasks, tasks + count, [](const Task& a, const Task& b) { return a.n > b.n; });
+    std::atomic<std::size_t> next{0};
+    const auto sortTasks = [&] {
+      for (std::size_t i = next++; i < count; i = next++) Sort(tasks[i]);
+    };
+    std::thread helper;
+    try {
+      helper = std::thread(sortTasks);
+    } catch (const std::system_error&) {
+    }
+    sortTasks();
+    if (helper.joinable()) helper.join();
+  }
+
+ private:
+  // A bucket still to sort, from `digit` on.
+  struct Task {
+    OBS* first;
+    std::uint64_t n;
+    Digit digit;
+    int depth;
+  };
+
+  // Splits the largest bucket, level by level, into `tasks`; returns how many
+  // there are. The buckets left out are those sorted already.
+  std::size_t SplitIntoTasks(Task whole, Task tasks[kMaxTasks]) const {
+    std::size_t count = 0;
+    tasks[count++] = whole;
+    const std::uint64_t small = std::max(whole.n / kTaskShare, kInsertionSortMax);
+    while (count != 0) {
+      Task* largest = std::max_element(tasks, tasks + count,
+                                       [](const Task& a, const Task& b) { return a.n < b.n; });
+      if (largest->n <= small || largest->depth > kMaxDepth || count + 255 > kMaxTasks) break;
+      Task task = *largest;
+      *largest = tasks[--count];
+      std::uint32_t buckets[256];
+      if (!FindSplittingDigit(task.first, task.n, &task.digit, buckets)) continue;
+      DistributeByCount(task.first, task.digit, buckets);
+      std::uint64_t start = 0;
+      for (int b = 0; b < 256; ++b) {
+        if (buckets[b] > 1) {
+          tasks[count++] = {At(task.first, start), buckets[b], After(task.digit), task.depth + 1};
+        }
+        start += buckets[b];
+      }
+    }
+    return count;
+  }
+
+  static Digit After(Digit digit) {
+    return digit.byte == 7 ? Digit{digit.word + 1, 0} : Digit{digit.word, digit.byte + 1};
+  }
+
+  void Sort(const Task& task) const {
+    OBS* const first = task.first;
+    const std::uint64_t n = task.n;
+    Digit digit = task.digit;
+    const int depth = task.depth;
     if (n <= kInsertionSortMax) return InsertionSort(first, n);
     if (depth > kMaxDepth) return QuickSortRecords(first, n, Width(), order_);
     std::uint32_t count[256];
     if (!FindSplittingDigit(first, n, &digit, count)) return;
+    DistributeByCount(first, digit, count);
+    std::uint64_t start = 0;
+    for (int b = 0; b < 256; ++b) {
+      if (count[b] > 1) Sort({At(first, start), count[b], After(digit), depth + 1});
+      start += count[b];
+    }
+  }
+
+  // Distributes the records into the buckets of `digit`, which hold
+  // count[b] records each.
+  void DistributeByCount(OBS* first, Digit digit, const std::uint32_t count[256]) const {
     std::uint64_t end[256];
     std::uint64_t next[256];
     std::uint64_t sum = 0;
@@ -64,15 +150,8 @@ class Radix {
       end[b] = sum;
     }
     Distribute(first, digit, next, end);
-    const Digit after = digit.byte == 7 ? Digit{digit.word + 1, 0} : Digit{digit.word, digit.byte + 1};
-    std::uint64_t start = 0;
-    for (int b = 0; b < 256; ++b) {
-      if (count[b] > 1) Sort(At(first, start), count[b], after, depth + 1);
-      start += count[b];
-    }
   }
 
- private:
   std::uint64_t Width() const { return kWidth != 0 ? kWidth : width_; }
   OBS* At(OBS* first, std::uint64_t i) const { return first + i * Width(); }
 
@@ -168,15 +247,25 @@ class Radix {
 
 }  // namespace
 
+namespace {
+
+template <std::uint64_t kWidth>
+void SortWith(const Radix<kWidth>& radix, OBS* records, std::uint64_t n, bool twoThreads) {
+  if (twoThreads) return radix.SortOnTwoThreads(records, n);
+  radix.Sort(records, n, Digit{0, 0}, 0);
+}
+
+}  // namespace
+
 void RadixSortRecords(OBS* records, std::uint64_t n, std::uint64_t width, const KeyWords& words,
-                      const RecordOrder& order) {
+                      const RecordOrder& order, bool twoThreads) {
   // Record widths known at compile time exchange records without a loop.
   switch (width) {
-    case 2: return Radix<2>(width, words, order).Sort(records, n, Digit{0, 0}, 0);
-    case 3: return Radix<3>(width, words, order).Sort(records, n, Digit{0, 0}, 0);
-    case 4: return Radix<4>(width, words, order).Sort(records, n, Digit{0, 0}, 0);
-    case 5: return Radix<5>(width, words, order).Sort(records, n, Digit{0, 0}, 0);
-    default: return Radix<0>(width, words, order).Sort(records, n, Digit{0, 0}, 0);
+    case 2: return SortWith(Radix<2>(width, words, order), records, n, twoThreads);
+    case 3: return SortWith(Radix<3>(width, words, order), records, n, twoThreads);
+    case 4: return SortWith(Radix<4>(width, words, order), records, n, twoThreads);
+    case 5: return SortWith(Radix<5>(width, words, order), records, n, twoThreads);
+    default: return SortWith(Radix<0>(width, words, order), records, n, twoThreads);
   }
 }
 

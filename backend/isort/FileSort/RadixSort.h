@@ -73,8 +73,9 @@ inline std::uint64_t KeyWords::Spec::Of(const OBS* record) const {
 // Sorts `n` records of `width` units (key part and tag), which must hold no
 // NaN in a numeric key and whose strings must compare as bytes (see
 // RecordOrder::ComparesBytes), into the order `order` gives. In place; the
-// only memory it takes is a few fixed tables on the stack.
+// only memory it takes is a few fixed tables on the stack. With `twoThreads`,
+// a helper thread sorts half of the buckets (std::bad_alloc passes).
 void RadixSortRecords(OBS* records, std::uint64_t n, std::uint64_t width, const KeyWords& words,
-                      const RecordOrder& order);
+                      const RecordOrder& order, bool twoThreads = false);
 
 }  // namespace isort

@@ -210,7 +210,7 @@ void QuickSortRecords(OBS* records, std::uint64_t n, std::uint64_t width,
 
 BatchSortPath SortBatch(OBS* records, std::uint64_t n, std::uint64_t width,
                         const FileSort::Comparator& comparator, const RecordOrder& order,
-                        const KeyWords& words) {
+                        const KeyWords& words, bool twoThreads) {
   if (order.ComparesBytes()) {
     const BatchScan scan = ScanBatch(records, n, width, comparator.Keys(), order);
     if (!scan.nan) {
@@ -219,7 +219,7 @@ BatchSortPath SortBatch(OBS* records, std::uint64_t n, std::uint64_t width,
           SortNearlyInOrder(records, n, width, order)) {
         return BatchSortPath::kNearlyInOrder;
       }
-      RadixSortRecords(records, n, width, words, order);
+      RadixSortRecords(records, n, width, words, order, twoThreads);
       return BatchSortPath::kRadix;
     }
   }

@@ -37,9 +37,10 @@ enum class BatchSortPath {
 // strings compared as bytes) any correct sort gives it: a batch found in
 // order by one comparison per record is left as it is, one with few records
 // out of place is insertion sorted while that stays cheap, and any other is
-// radix sorted. Everywhere else the record quicksort runs.
+// radix sorted, on two threads with `twoThreads`. Everywhere else the record
+// quicksort runs.
 BatchSortPath SortBatch(OBS* records, std::uint64_t n, std::uint64_t width,
                         const FileSort::Comparator& comparator, const RecordOrder& order,
-                        const KeyWords& words);
+                        const KeyWords& words, bool twoThreads = false);
 
 }  // namespace isort

@@ -132,6 +132,7 @@ bool FileSort::Sorter::FillBatch() {
     if (row == nullptr) {
       data->inputExhausted = true;
       singleBatch = batchNumber == 0;
+      lastBatch = true;
       break;
     }
     data->splitter.Split(row, record, payload.get());
@@ -197,7 +198,7 @@ void FileSort::Sorter::ProcessBatch() {
     {
       Stopwatch stopwatch(nullptr, &stats.sortTime);
       isort::SortBatch(batch.get(), stats.rows, data->splitter.keyUnits + 1, comparator, order,
-                       words);
+                       words, lastBatch && isort::SpareCore());
     }
     Stopwatch stopwatch(nullptr, &stats.writeTime);
     if (singleBatch) {

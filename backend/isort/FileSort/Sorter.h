@@ -60,6 +60,9 @@ class ISORT_NO_EXPORT FileSort::Sorter : public mtxp::ProblemPartBase {
   std::unique_ptr<VORN_InMemoryFile> payloads;
   std::uint32_t storeBytes = 0;
   bool singleBatch = false;
+  // The batch ended with the input: the other threads have no batch to load,
+  // so the sort of this one may take a helper thread.
+  bool lastBatch = false;
   WorkFile* workFile = nullptr;  // owned by the Data
   Sequence* run = nullptr;  // the batch's run in the Data's queue, or null
   FileSort::SortStatistics stats{};
