@@ -81,9 +81,11 @@ TEST(SortBatch, EveryPathGivesTheQuicksortsOrder) {
       moveRecord(random() % rows, random() % rows);
     }
     const std::vector<OBS> wanted = modelSorted(records);
+    const bool twoThreads = round % 3 == 0;
     const BatchSortPath path = SortBatch(records.data(), rows, width, comparator, order,
-                                         KeyWords(recordKeys));
-    SCOPED_TRACE(::testing::Message() << "round " << round << ", rows " << rows);
+                                         KeyWords(recordKeys), twoThreads);
+    SCOPED_TRACE(::testing::Message() << "round " << round << ", rows " << rows
+                                      << (twoThreads ? ", two threads" : ""));
     ASSERT_EQ(FirstDifference(wanted, records, static_cast<unsigned int>(width)), -1);
     bool anyNaN = false;
     for (std::size_t r = 0; r < rows; ++r) {
@@ -107,6 +109,40 @@ TEST(SortBatch, EveryPathGivesTheQuicksortsOrder) {
     ++paths[static_cast<int>(path)];
   }
   for (int count : paths) EXPECT_GT(count, 10);  // every path was driven
+}
+
+// The radix sort on two threads gives the order of one thread, also where
+// one bucket holds nearly every record, level after level (W1's first key),
+// and where records tie in every key but the tag.
+TEST(SortBatch, RadixOnTwoThreadsGivesTheOrderOfOne) {
+  std::mt19937_64 random(47);
+  const std::vector<FileSort::SortKey> keys = {{0, 1, 0}, {1, -1, 0}, {2, 1, 12}};
+  const std::uint64_t width = 5;  // two numbers, a string of 12 bytes, the tag
+  const FileSort::Comparator comparator(keys);
+  const RecordOrder order(comparator);
+  const KeyWords words(keys);
+  for (const int shape : {0, 1, 2}) {
+    const std::size_t rows = 300000;
+    std::vector<OBS> records(rows * width);
+    for (std::size_t r = 0; r < rows; ++r) {
+      OBS* record = &records[r * width];
+      const bool rare = random() % 1000 == 0;
+      record[0] = shape == 0 ? static_cast<double>(random() % 100000) - 5e4 : rare ? 1.0 : 7.0;
+      record[1] = shape == 2 ? 3.0 : static_cast<double>(random() % (rare ? 1000 : 4));
+      char text[16] = {};
+      for (int c = 0; c < 12 && shape != 2; ++c) text[c] = "ab"[random() % 2];
+      std::memcpy(record + 2, text, 16);
+      record[4] = FromBits(rows - r);
+    }
+    std::vector<OBS> one = records;
+    RadixSortRecords(one.data(), rows, width, words, order);
+    RadixSortRecords(records.data(), rows, width, words, order, true);
+    SCOPED_TRACE(::testing::Message() << "shape " << shape);
+    EXPECT_EQ(FirstDifference(one, records, static_cast<unsigned int>(width)), -1);
+    for (std::size_t r = 1; r < rows; ++r) {
+      ASSERT_LT(order(&one[(r - 1) * width], &one[r * width]), 0) << "record " << r;
+    }
+  }
 }
 
 // End to end, over batch sizes, thread counts and merges in one pass or
