@@ -102,11 +102,22 @@ bool FileSort::Sorter::FillBatch() {
   // A share smaller than one record still sorts: every batch takes at least
   // one row, even if that row alone exceeds the share.
   stats.batchRows = std::clamp<std::uint64_t>(data->BatchSize(stats.memory), 1, kMaxBatchRows);
-  batch.Obtain(stats.batchRows * (keyUnits + 1));
+  // Both buffers are made once, for the most that the share could ever ask
+  // of them: the records of a batch whose payloads took no room, a store of
+  // the whole share. Until written, that is address space only. So a later
+  // batch, whose payloads compress better than the first batch assumed and
+  // which holds more rows, writes the pages that the first one faulted in
+  // instead of a new buffer's, and the store never moves.
+  const std::uint64_t mostRows = std::clamp<std::uint64_t>(
+      stats.memory / ((keyUnits + 1) * sizeof(OBS)), stats.batchRows, kMaxBatchRows);
+  batch.Obtain(mostRows * (keyUnits + 1));
   SetPayloadLimit();
   if (payloads == nullptr) {
-    payloads = std::make_unique<VORN_InMemoryFile>(payloadLimit);
-    storeBytes = payloadLimit;
+    storeBytes = payloadUnits == 0 ? payloadLimit
+                                   : std::max<std::uint32_t>(
+                                         payloadLimit, static_cast<std::uint32_t>(std::min(
+                                                           stats.memory, PayloadCeiling())));
+    payloads = std::make_unique<VORN_InMemoryFile>(storeBytes);
   }
   payloads->Seek(0, VORN_StrBaseIO::FromStart);
   const std::unique_ptr<OBS[]> payload(new OBS[payloadUnits]);
@@ -177,6 +188,12 @@ const void* FileSort::Sorter::StoreAddress() const {
   return VORN_InMemoryAddress(*payloads, 0);
 }
 
+std::uint64_t FileSort::Sorter::PayloadCeiling() const {
+  // The last row may carry the store past the limit by one group.
+  return kMaxPayloadBytes -
+         std::min(kMaxPayloadBytes - 1, WorstGroupBytes(data->splitter.payloadUnits));
+}
+
 void FileSort::Sorter::SetPayloadLimit() {
   const unsigned int payloadUnits = data->splitter.payloadUnits;
   if (payloadUnits == 0) {
@@ -186,10 +203,7 @@ void FileSort::Sorter::SetPayloadLimit() {
   // Compressed bytes of one row: a third of the raw payload until a batch
   // has been loaded, then the running average.
   const std::uint64_t estimate = data->PayloadBytesPerRow(8 * std::uint64_t{payloadUnits} / 3);
-  // The last row may carry the store past the limit by one group.
-  const std::uint64_t ceiling =
-      kMaxPayloadBytes - std::min(kMaxPayloadBytes - 1, WorstGroupBytes(payloadUnits));
-  payloadLimit = static_cast<std::uint32_t>(std::min(estimate * stats.batchRows, ceiling));
+  payloadLimit = static_cast<std::uint32_t>(std::min(estimate * stats.batchRows, PayloadCeiling()));
 }
 
 void FileSort::Sorter::ProcessBatch() {

@@ -48,6 +48,8 @@ class ISORT_NO_EXPORT FileSort::Sorter : public mtxp::ProblemPartBase {
   // Where the payload store lies now, or null where the platform does not
   // tell or the rows have no payload.
   const void* StoreAddress() const;
+  // The most payload bytes a batch may hold.
+  std::uint64_t PayloadCeiling() const;
 
   std::uint32_t payloadLimit = 0;
   Data* data;
@@ -55,7 +57,7 @@ class ISORT_NO_EXPORT FileSort::Sorter : public mtxp::ProblemPartBase {
   unsigned int batchNumber = 0;
   // The batch's compressed payloads. The store is kept from batch to batch,
   // like the record buffer: fresh memory costs its page faults again. It was
-  // made for `storeBytes` (the first batch's limit); within them it does not
+  // made for `storeBytes` (the share); within them it does not
   // move, so a helper may fault them in while a batch loads.
   std::unique_ptr<VORN_InMemoryFile> payloads;
   std::uint32_t storeBytes = 0;
