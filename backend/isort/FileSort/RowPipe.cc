@@ -1,6 +1,6 @@
 #include "FileSort/RowPipe.h"
 
-#if defined(__SSE2__)
+#if defined(__x86_64__)
 #include <emmintrin.h>
 #endif
 
@@ -25,7 +25,7 @@ constexpr std::size_t kChunkBytes = 256 * 1024;
 // 793-816 ms with 1-2 MiB; it took chunks of 4 MiB and more, which no
 // longer stay in the caches, to reach 533-566 ms.
 void CopyPastCaches(OBS* to, const OBS* from, std::size_t units) {
-#if defined(__SSE2__)
+#if defined(__x86_64__)
   static_assert(sizeof(OBS) == sizeof(long long));
   for (std::size_t i = 0; i < units; ++i) {
     long long bits;
@@ -39,7 +39,7 @@ void CopyPastCaches(OBS* to, const OBS* from, std::size_t units) {
 
 // Makes the copies above visible before a chunk is handed over.
 void FinishCopies() {
-#if defined(__SSE2__)
+#if defined(__x86_64__)
   _mm_sfence();
 #endif
 }
