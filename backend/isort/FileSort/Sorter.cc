@@ -102,16 +102,14 @@ bool FileSort::Sorter::FillBatch() {
   // A share smaller than one record still sorts: every batch takes at least
   // one row, even if that row alone exceeds the share.
   stats.batchRows = std::clamp<std::uint64_t>(data->BatchSize(stats.memory), 1, kMaxBatchRows);
-  // Both buffers are made once, for the most that the share could ever ask
-  // of them: the records of a batch whose payloads took no room, a store of
-  // the whole share. Until written, that is address space only. So a later
-  // batch, whose payloads compress better than the first batch assumed and
-  // which holds more rows, writes the pages that the first one faulted in
-  // instead of a new buffer's, and the store never moves.
-  const std::uint64_t mostRows = std::clamp<std::uint64_t>(
-      stats.memory / ((keyUnits + 1) * sizeof(OBS)), stats.batchRows, kMaxBatchRows);
-  batch.Obtain(mostRows * (keyUnits + 1));
+  batch.Obtain(stats.batchRows * (keyUnits + 1));
   SetPayloadLimit();
+  // The store is made once, for the whole share: until written, that is
+  // address space only (a mapping, not the allocator's). So it never moves,
+  // and the helper may fault in all of a later batch's store, which holds
+  // more rows once the payloads turn out to compress better than the first
+  // batch assumed. (The record buffer is not made larger up front: from
+  // the allocator, the sanitizers' allocators touch what they hand out.)
   if (payloads == nullptr) {
     storeBytes = payloadUnits == 0 ? payloadLimit
                                    : std::max<std::uint32_t>(
