@@ -6,7 +6,8 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
-#include <system_error>
+
+#include "FileSort/SpareCore.h"
 
 namespace isort {
 namespace {
@@ -47,11 +48,8 @@ void Prefaulter::Start(Area first, Area second) {
   areas_[0] = first;
   areas_[1] = second;
   faultedIn_[0] = faultedIn_[1] = 0;
-  try {
-    helper_ = std::thread([this] { FaultIn(); });
-  } catch (const std::system_error&) {
-    // No thread to spare: the loader faults its pages in itself.
-  }
+  // Without a thread to spare, the loader faults its pages in itself.
+  helper_ = StartHelper([this] { FaultIn(); });
 }
 
 void Prefaulter::Stop() {

@@ -3,12 +3,12 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
-#include <system_error>
 #include <thread>
 #include <type_traits>
 #include <utility>
 
 #include "FileSort/RecordSort.h"
+#include "FileSort/SpareCore.h"
 
 namespace isort {
 
@@ -73,11 +73,7 @@ class Radix {
     const auto sortTasks = [&] {
       for (std::size_t i = next++; i < count; i = next++) Sort(tasks[i]);
     };
-    std::thread helper;
-    try {
-      helper = std::thread(sortTasks);
-    } catch (const std::system_error&) {
-    }
+    std::thread helper = StartHelper(sortTasks);
     sortTasks();
     if (helper.joinable()) helper.join();
   }
@@ -244,10 +240,6 @@ class Radix {
   const KeyWords& words_;
   const RecordOrder& order_;
 };
-
-}  // namespace
-
-namespace {
 
 template <std::uint64_t kWidth>
 void SortWith(const Radix<kWidth>& radix, OBS* records, std::uint64_t n, bool twoThreads) {

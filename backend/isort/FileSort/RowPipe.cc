@@ -7,14 +7,12 @@
 #include <algorithm>
 #include <cstring>
 
-#include "FileSort/SpareCore.h"
-
 namespace isort {
 namespace {
 
 // 256 KiB chunks, 1 MiB in all: rows pass from one core to the other through
-// memory (see Put). The final merge of W1 from a file (runs of presorted
-// rows, 3 runs, two sorts each): 508-552 ms against 793-801 ms on one
+// memory (see Put). The final merge of W1 in key order from a file (3 runs,
+// two sorts each): 508-552 ms against 793-801 ms on one
 // thread; chunks of 64 KiB 554-602 ms, 1 MiB 512-528 ms.
 constexpr std::size_t kChunkBytes = 256 * 1024;
 

@@ -22,9 +22,9 @@
 #include <exception>
 #include <memory>
 #include <mutex>
-#include <system_error>
 #include <thread>
 
+#include "FileSort/SpareCore.h"
 #include "isort/types.h"
 
 namespace isort {
@@ -93,21 +93,17 @@ class RowPipe {
 
 template <typename Produce, typename Deliver>
 bool RowPipe::Run(Produce produce, Deliver deliver) {
-  std::thread helper;
-  try {
-    helper = std::thread([this, &produce] {
-      std::exception_ptr failure;
-      try {
-        produce(*this);
-      } catch (const Abandoned&) {
-      } catch (...) {
-        failure = std::current_exception();
-      }
-      Close(failure);
-    });
-  } catch (const std::system_error&) {
-    return false;
-  }
+  std::thread helper = StartHelper([this, &produce] {
+    std::exception_ptr failure;
+    try {
+      produce(*this);
+    } catch (const Abandoned&) {
+    } catch (...) {
+      failure = std::current_exception();
+    }
+    Close(failure);
+  });
+  if (!helper.joinable()) return false;
   try {
     std::size_t rows = 0;
     while (const OBS* row = NextChunk(&rows)) {

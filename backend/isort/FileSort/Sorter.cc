@@ -111,10 +111,8 @@ bool FileSort::Sorter::FillBatch() {
   // batch assumed. (The record buffer is not made larger up front: from
   // the allocator, the sanitizers' allocators touch what they hand out.)
   if (payloads == nullptr) {
-    storeBytes = payloadUnits == 0 ? payloadLimit
-                                   : std::max<std::uint32_t>(
-                                         payloadLimit, static_cast<std::uint32_t>(std::min(
-                                                           stats.memory, PayloadCeiling())));
+    const auto share = static_cast<std::uint32_t>(std::min(stats.memory, PayloadCeiling()));
+    storeBytes = payloadUnits == 0 ? payloadLimit : std::max(payloadLimit, share);
     payloads = std::make_unique<VORN_InMemoryFile>(storeBytes);
   }
   payloads->Seek(0, VORN_StrBaseIO::FromStart);
@@ -267,7 +265,8 @@ void FileSort::Sorter::DeliverRows() {
     });
   };
   FileSort* owner = data->owner;
-  isort::RowPipe::HandOver(data->rowUnits, joinEach, [owner](const OBS* row) { owner->PutRow(row); });
+  isort::RowPipe::HandOver(data->rowUnits, joinEach,
+                           [owner](const OBS* row) { owner->PutRow(row); });
 }
 
 void FileSort::Sorter::WriteRun() {

@@ -57,8 +57,8 @@ class ISORT_NO_EXPORT FileSort::Sorter : public mtxp::ProblemPartBase {
   unsigned int batchNumber = 0;
   // The batch's compressed payloads. The store is kept from batch to batch,
   // like the record buffer: fresh memory costs its page faults again. It was
-  // made for `storeBytes` (the share); within them it does not
-  // move, so a helper may fault them in while a batch loads.
+  // made for `storeBytes` (the share); within them it does not move, so a
+  // helper may fault them in while a batch loads.
   std::unique_ptr<VORN_InMemoryFile> payloads;
   std::uint32_t storeBytes = 0;
   bool singleBatch = false;
