@@ -5,8 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <random>
 #include <string>
+#include <thread>
 
 #include "FileSort/RadixSort.h"
 #include "FileSort/RecordSort.h"
@@ -111,7 +113,8 @@ TEST(SortBatch, EveryPathGivesTheQuicksortsOrder) {
   for (int count : paths) EXPECT_GT(count, 10);  // every path was driven
 }
 
-// The radix sort on two threads gives the order of one thread, also where
+// The radix sort on two threads, and bucket by bucket while another thread
+// reads the records sorted so far, gives the order of one thread, also where
 // one bucket holds nearly every record, level after level (W1's first key),
 // and where records tie in every key but the tag.
 TEST(SortBatch, RadixOnTwoThreadsGivesTheOrderOfOne) {
@@ -135,10 +138,29 @@ TEST(SortBatch, RadixOnTwoThreadsGivesTheOrderOfOne) {
       record[4] = FromBits(rows - r);
     }
     std::vector<OBS> one = records;
+    std::vector<OBS> stepped = records;
     RadixSortRecords(one.data(), rows, width, words, order);
     RadixSortRecords(records.data(), rows, width, words, order, true);
     SCOPED_TRACE(::testing::Message() << "shape " << shape);
     EXPECT_EQ(FirstDifference(one, records, static_cast<unsigned int>(width)), -1);
+
+    SteppedRadixSort steps(stepped.data(), rows, width, words, order);
+    std::thread sorter([&steps] {
+      while (steps.SortNext()) {
+      }
+    });
+    for (std::size_t checked = 0; checked < rows;) {
+      const std::size_t ready = std::min<std::size_t>(rows, checked + 4999);
+      steps.WaitForSorted(ready);
+      // Records reported sorted must be final already: compare them now.
+      EXPECT_EQ(std::memcmp(&stepped[checked * width], &one[checked * width],
+                            (ready - checked) * width * sizeof(OBS)),
+                0)
+          << "records " << checked << " to " << ready;
+      checked = ready;
+    }
+    sorter.join();
+    EXPECT_EQ(FirstDifference(one, stepped, static_cast<unsigned int>(width)), -1);
     for (std::size_t r = 1; r < rows; ++r) {
       ASSERT_LT(order(&one[(r - 1) * width], &one[r * width]), 0) << "record " << r;
     }

@@ -4,6 +4,9 @@
 // in the final merge stops there with nothing left on disk.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <random>
 #include <stdexcept>
 #include <thread>
@@ -98,6 +101,56 @@ TEST(RowPipe, DeliveryFailureStopsTheProducer) {
   EXPECT_EQ(delivered, 5000u);
 }
 
+// Rows that wait for the calling thread's side work, as the rows of a batch
+// wait for the buckets sorted before them: the side work is done while rows
+// are delivered, and done to its end before a delivery failure passes on
+// (the producer would wait for it for ever).
+TEST(RowPipe, SideWorkRunsWhileRowsWaitForIt) {
+  constexpr std::size_t kRows = 100000;
+  constexpr std::size_t kRowsPerStep = 1000;
+  for (const std::size_t refuse : {std::size_t{2500}, kRows + 1}) {
+    SCOPED_TRACE(::testing::Message() << "refusing row " << refuse);
+    std::mutex lock;
+    std::condition_variable changed;
+    std::size_t steps = 0;
+    const auto sideWork = [&] {
+      // Slower than the rows: they keep waiting for it.
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+      {
+        const std::lock_guard<std::mutex> hold(lock);
+        if (steps == kRows / kRowsPerStep) return false;
+        ++steps;
+      }
+      changed.notify_all();
+      return true;
+    };
+    const auto produce = [&](RowPipe& into) {
+      std::vector<OBS> row(3);
+      for (std::size_t r = 0; r < kRows; ++r) {
+        std::unique_lock<std::mutex> hold(lock);
+        changed.wait(hold, [&] { return steps > r / kRowsPerStep; });
+        hold.unlock();
+        for (std::size_t u = 0; u < 3; ++u) row[u] = UnitOf(r, u);
+        into.Put(row.data());
+      }
+    };
+    Delivered delivered{3};
+    const auto deliver = [&](const OBS* row) {
+      if (delivered.rows.size() / 3 + 1 == refuse) throw std::runtime_error("refused");
+      delivered(row);
+    };
+    RowPipe pipe(3);
+    if (refuse <= kRows) {
+      EXPECT_THROW(pipe.Run(produce, deliver, sideWork), std::runtime_error);
+    } else {
+      ASSERT_TRUE(pipe.Run(produce, deliver, sideWork));
+    }
+    EXPECT_EQ(delivered.rows.size(), std::min(kRows, refuse - 1) * 3);
+    EXPECT_EQ(delivered.FirstWrongRow(), -1);
+    EXPECT_EQ(steps, kRows / kRowsPerStep);
+  }
+}
+
 // A host that refuses the nth row it is handed.
 class RefusingSort : public VectorSort {
  public:
@@ -114,27 +167,32 @@ class RefusingSort : public VectorSort {
   std::size_t handed_ = 0;
 };
 
-TEST(RowPipe, SortStopsAtTheRowTheHostRefusesInTheFinalMerge) {
+// The same where the rows are delivered from the one batch while it is
+// sorted.
+TEST(RowPipe, SortStopsAtTheRowTheHostRefuses) {
   WorkDir dir;
   std::mt19937_64 random(17);
-  const DataSet set = RandomDataSet(random, 60000, DataSetShape{2, 12, 1, 3, 40, 1000});
+  const DataSet set = RandomDataSet(random, 70000, DataSetShape{2, 12, 1, 3, 40, 1000});
   const std::vector<OBS> expected = OracleSort(set);
-  // A share of about 6,000 rows at the raw row size: several runs.
+  // A share of about 6,000 rows at the raw row size: several runs; and the
+  // default budget: one batch.
   const std::uint64_t budget = 2 * 6000 * (set.units + 1) * 8;
-  for (const std::size_t refuse : {std::size_t{1}, std::size_t{31337}, set.RowCount() + 1}) {
-    SCOPED_TRACE(::testing::Message() << "refusing row " << refuse);
-    RefusingSort sort(set, budget, refuse);
+  for (const bool merged : {true, false}) {
+   for (const std::size_t refuse : {std::size_t{1}, std::size_t{31337}, set.RowCount() + 1}) {
+    SCOPED_TRACE(::testing::Message() << "refusing row " << refuse << (merged ? " of a merge" : ""));
+    RefusingSort sort(set, merged ? budget : 0x20000000, refuse);
     const bool refused = refuse <= set.RowCount();
     if (refused) {
       EXPECT_THROW(sort.Sort(), std::runtime_error);
     } else {
       sort.Sort();
     }
-    EXPECT_GT(sort.statistics.sorts.size(), 1u) << "rows came through a merge";
+    EXPECT_EQ(sort.statistics.sorts.size() > 1, merged);
     std::vector<OBS> before = expected;
     before.resize((refused ? refuse - 1 : set.RowCount()) * set.units);
     EXPECT_EQ(FirstDifference(before, sort.output, set.units), -1);
     EXPECT_EQ(sort.output.size(), before.size());
+   }
   }
   EXPECT_TRUE(dir.Clean());
 }

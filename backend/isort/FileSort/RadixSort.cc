@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <memory>
 #include <thread>
 #include <type_traits>
 #include <utility>
@@ -52,15 +53,55 @@ struct Digit {
   unsigned int byte;
 };
 
+// A bucket still to sort, from `digit` on.
+struct Task {
+  OBS* first;
+  std::uint64_t n;
+  Digit digit;
+  int depth;
+};
+
+// The radix sort's steps on records of a width known only at run time: a
+// stepped sort keeps one.
+class AnyRadix {
+ public:
+  virtual ~AnyRadix() = default;
+  // Splits the batch until no bucket holds more than 1/kTaskShare of it;
+  // see Radix::SplitIntoTasks.
+  virtual std::size_t Split(OBS* first, std::uint64_t n, Task tasks[kMaxTasks]) const = 0;
+  virtual void Sort(const Task& task) const = 0;
+};
+
 // Records of kWidth units (0: `width`, known only at run time).
 template <std::uint64_t kWidth>
-class Radix {
+class Radix : public AnyRadix {
  public:
   Radix(std::uint64_t width, const KeyWords& words, const RecordOrder& order)
       : width_(kWidth != 0 ? kWidth : width), words_(words), order_(order) {}
 
   void Sort(OBS* first, std::uint64_t n, Digit digit, int depth) const {
     Sort({first, n, digit, depth});
+  }
+
+  std::size_t Split(OBS* first, std::uint64_t n, Task tasks[kMaxTasks]) const override {
+    return SplitIntoTasks({first, n, Digit{0, 0}, 0}, tasks);
+  }
+
+  void Sort(const Task& task) const override {
+    OBS* const first = task.first;
+    const std::uint64_t n = task.n;
+    Digit digit = task.digit;
+    const int depth = task.depth;
+    if (n <= kInsertionSortMax) return InsertionSort(first, n);
+    if (depth > kMaxDepth) return QuickSortRecords(first, n, Width(), order_);
+    std::uint32_t count[256];
+    if (!FindSplittingDigit(first, n, &digit, count)) return;
+    DistributeByCount(first, digit, count);
+    std::uint64_t start = 0;
+    for (int b = 0; b < 256; ++b) {
+      if (count[b] > 1) Sort({At(first, start), count[b], After(digit), depth + 1});
+      start += count[b];
+    }
   }
 
   // The same on this thread and a helper thread; on this thread alone where
@@ -79,14 +120,6 @@ class Radix {
   }
 
  private:
-  // A bucket still to sort, from `digit` on.
-  struct Task {
-    OBS* first;
-    std::uint64_t n;
-    Digit digit;
-    int depth;
-  };
-
   // Splits the largest bucket, level by level, into `tasks`; returns how many
   // there are. The buckets left out are those sorted already.
   std::size_t SplitIntoTasks(Task whole, Task tasks[kMaxTasks]) const {
@@ -115,23 +148,6 @@ class Radix {
 
   static Digit After(Digit digit) {
     return digit.byte == 7 ? Digit{digit.word + 1, 0} : Digit{digit.word, digit.byte + 1};
-  }
-
-  void Sort(const Task& task) const {
-    OBS* const first = task.first;
-    const std::uint64_t n = task.n;
-    Digit digit = task.digit;
-    const int depth = task.depth;
-    if (n <= kInsertionSortMax) return InsertionSort(first, n);
-    if (depth > kMaxDepth) return QuickSortRecords(first, n, Width(), order_);
-    std::uint32_t count[256];
-    if (!FindSplittingDigit(first, n, &digit, count)) return;
-    DistributeByCount(first, digit, count);
-    std::uint64_t start = 0;
-    for (int b = 0; b < 256; ++b) {
-      if (count[b] > 1) Sort({At(first, start), count[b], After(digit), depth + 1});
-      start += count[b];
-    }
   }
 
   // Distributes the records into the buckets of `digit`, which hold
@@ -241,23 +257,92 @@ class Radix {
   const RecordOrder& order_;
 };
 
-template <std::uint64_t kWidth>
-void SortWith(const Radix<kWidth>& radix, OBS* records, std::uint64_t n, bool twoThreads) {
-  if (twoThreads) return radix.SortOnTwoThreads(records, n);
-  radix.Sort(records, n, Digit{0, 0}, 0);
+// Calls `use(radix)` with the radix sort for records of `width` units.
+// Widths known at compile time exchange records without a loop.
+template <typename Use>
+void WithRadix(std::uint64_t width, const KeyWords& words, const RecordOrder& order, Use use) {
+  switch (width) {
+    case 2: return use(Radix<2>(width, words, order));
+    case 3: return use(Radix<3>(width, words, order));
+    case 4: return use(Radix<4>(width, words, order));
+    case 5: return use(Radix<5>(width, words, order));
+    default: return use(Radix<0>(width, words, order));
+  }
 }
 
 }  // namespace
 
 void RadixSortRecords(OBS* records, std::uint64_t n, std::uint64_t width, const KeyWords& words,
                       const RecordOrder& order, bool twoThreads) {
-  // Record widths known at compile time exchange records without a loop.
-  switch (width) {
-    case 2: return SortWith(Radix<2>(width, words, order), records, n, twoThreads);
-    case 3: return SortWith(Radix<3>(width, words, order), records, n, twoThreads);
-    case 4: return SortWith(Radix<4>(width, words, order), records, n, twoThreads);
-    case 5: return SortWith(Radix<5>(width, words, order), records, n, twoThreads);
-    default: return SortWith(Radix<0>(width, words, order), records, n, twoThreads);
+  WithRadix(width, words, order, [&](const auto& radix) {
+    if (twoThreads) return radix.SortOnTwoThreads(records, n);
+    radix.Sort(records, n, Digit{0, 0}, 0);
+  });
+}
+
+// The buckets left after the split, in the records' order; those of one
+// record or none are in place already.
+struct SteppedRadixSort::Steps {
+  std::unique_ptr<AnyRadix> radix;
+  OBS* records;
+  std::uint64_t n;
+  std::uint64_t width;
+  Task tasks[kMaxTasks];
+  bool done[kMaxTasks];
+  std::size_t count = 0;
+  std::size_t taken = 0;     // buckets that a thread has begun to sort
+  std::size_t finished = 0;  // buckets sorted, all before them too
+};
+
+SteppedRadixSort::SteppedRadixSort(OBS* records, std::uint64_t n, std::uint64_t width,
+                                   const KeyWords& words, const RecordOrder& order)
+    : steps_(std::make_unique<Steps>()) {
+  WithRadix(width, words, order, [this](const auto& radix) {
+    steps_->radix = std::make_unique<std::decay_t<decltype(radix)>>(radix);
+  });
+  steps_->records = records;
+  steps_->n = n;
+  steps_->width = width;
+  steps_->count = steps_->radix->Split(records, n, steps_->tasks);
+  std::sort(steps_->tasks, steps_->tasks + steps_->count,
+            [](const Task& a, const Task& b) { return a.first < b.first; });
+  std::fill(steps_->done, steps_->done + steps_->count, false);
+  sorted_.store(SortedBefore(0));
+}
+
+SteppedRadixSort::~SteppedRadixSort() = default;
+
+std::uint64_t SteppedRadixSort::SortedBefore(std::size_t task) const {
+  if (task == steps_->count) return steps_->n;
+  return static_cast<std::uint64_t>(steps_->tasks[task].first - steps_->records) / steps_->width;
+}
+
+bool SteppedRadixSort::SortNext() {
+  std::size_t task;
+  {
+    const std::lock_guard<std::mutex> hold(lock_);
+    if (steps_->taken == steps_->count) return false;
+    task = steps_->taken++;
+  }
+  steps_->radix->Sort(steps_->tasks[task]);
+  {
+    const std::lock_guard<std::mutex> hold(lock_);
+    steps_->done[task] = true;
+    while (steps_->finished < steps_->count && steps_->done[steps_->finished]) {
+      ++steps_->finished;
+    }
+    sorted_.store(SortedBefore(steps_->finished), std::memory_order_release);
+  }
+  changed_.notify_all();
+  return true;
+}
+
+void SteppedRadixSort::WaitForSorted(std::uint64_t n) {
+  while (sorted_.load(std::memory_order_acquire) < n) {
+    if (SortNext()) continue;
+    // Every bucket is taken: the other thread is sorting those still missing.
+    std::unique_lock<std::mutex> hold(lock_);
+    changed_.wait(hold, [this, n] { return sorted_.load(std::memory_order_acquire) >= n; });
   }
 }
 

@@ -12,8 +12,12 @@
 // the same result as the record quicksort.
 #pragma once
 
+#include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <cstring>
+#include <memory>
+#include <mutex>
 #include <vector>
 
 #include "FileSort/Comparator.h"
@@ -77,5 +81,39 @@ inline std::uint64_t KeyWords::Spec::Of(const OBS* record) const {
 // a helper thread sorts half of the buckets (std::bad_alloc passes).
 void RadixSortRecords(OBS* records, std::uint64_t n, std::uint64_t width, const KeyWords& words,
                       const RecordOrder& order, bool twoThreads = false);
+
+// The radix sort of a batch whose rows are handed on while it sorts. The
+// constructor splits the batch's top levels into buckets (on the calling
+// thread, as RadixSortRecords would); then two threads sort the buckets, each
+// taking the next one in the records' order: one in SortNext, the other in
+// WaitForSorted when the records it waits for are not sorted yet. Records
+// before the first bucket not yet sorted are in their final places. The
+// result is RadixSortRecords's. `words` and `order` must outlive it. Throws
+// std::bad_alloc.
+class SteppedRadixSort {
+ public:
+  SteppedRadixSort(OBS* records, std::uint64_t n, std::uint64_t width, const KeyWords& words,
+                   const RecordOrder& order);
+  SteppedRadixSort(const SteppedRadixSort&) = delete;
+  SteppedRadixSort& operator=(const SteppedRadixSort&) = delete;
+  ~SteppedRadixSort();
+
+  // Sorts the next bucket that no thread has taken; false when every bucket
+  // has been taken.
+  bool SortNext();
+  // Returns once the first `n` records are in their final places, sorting
+  // the buckets not yet taken meanwhile.
+  void WaitForSorted(std::uint64_t n);
+
+ private:
+  struct Steps;
+
+  std::uint64_t SortedBefore(std::size_t task) const;
+
+  std::unique_ptr<Steps> steps_;
+  std::mutex lock_;
+  std::condition_variable changed_;
+  std::atomic<std::uint64_t> sorted_{0};
+};
 
 }  // namespace isort

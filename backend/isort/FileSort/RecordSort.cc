@@ -208,9 +208,9 @@ void QuickSortRecords(OBS* records, std::uint64_t n, std::uint64_t width,
   Records<AnyKeys, 0>(records, width, AnyKeys(order)).Sort(n);
 }
 
-BatchSortPath SortBatch(OBS* records, std::uint64_t n, std::uint64_t width,
-                        const FileSort::Comparator& comparator, const RecordOrder& order,
-                        const KeyWords& words, bool twoThreads) {
+BatchSortPath SortBatchUnlessRadix(OBS* records, std::uint64_t n, std::uint64_t width,
+                                   const FileSort::Comparator& comparator,
+                                   const RecordOrder& order) {
   if (order.ComparesBytes()) {
     const BatchScan scan = ScanBatch(records, n, width, comparator.Keys(), order);
     if (!scan.nan) {
@@ -219,12 +219,19 @@ BatchSortPath SortBatch(OBS* records, std::uint64_t n, std::uint64_t width,
           SortNearlyInOrder(records, n, width, order)) {
         return BatchSortPath::kNearlyInOrder;
       }
-      RadixSortRecords(records, n, width, words, order, twoThreads);
       return BatchSortPath::kRadix;
     }
   }
   SortRecords(records, n, width, &comparator);
   return BatchSortPath::kQuicksort;
+}
+
+BatchSortPath SortBatch(OBS* records, std::uint64_t n, std::uint64_t width,
+                        const FileSort::Comparator& comparator, const RecordOrder& order,
+                        const KeyWords& words, bool twoThreads) {
+  const BatchSortPath path = SortBatchUnlessRadix(records, n, width, comparator, order);
+  if (path == BatchSortPath::kRadix) RadixSortRecords(records, n, width, words, order, twoThreads);
+  return path;
 }
 
 }  // namespace isort

@@ -43,4 +43,10 @@ BatchSortPath SortBatch(OBS* records, std::uint64_t n, std::uint64_t width,
                         const FileSort::Comparator& comparator, const RecordOrder& order,
                         const KeyWords& words, bool twoThreads = false);
 
+// SortBatch's choice and work, except that a batch for the radix sort is
+// left as it is: kRadix tells the caller to sort it so.
+BatchSortPath SortBatchUnlessRadix(OBS* records, std::uint64_t n, std::uint64_t width,
+                                   const FileSort::Comparator& comparator,
+                                   const RecordOrder& order);
+
 }  // namespace isort

@@ -87,9 +87,9 @@ void RowPipe::Close(std::exception_ptr failure) {
   changed_.notify_all();
 }
 
-const OBS* RowPipe::NextChunk(std::size_t* rows) {
+const OBS* RowPipe::NextChunk(std::size_t* rows, bool wait) {
   std::unique_lock<std::mutex> hold(lock_);
-  changed_.wait(hold, [this] { return released_ < published_ || closed_; });
+  if (wait) changed_.wait(hold, [this] { return released_ < published_ || closed_; });
   if (released_ == published_) return nullptr;
   *rows = filled_[released_ % kChunks];
   return Chunk(released_);
@@ -101,6 +101,11 @@ void RowPipe::Release() {
     ++released_;
   }
   changed_.notify_all();
+}
+
+bool RowPipe::Ended() {
+  const std::lock_guard<std::mutex> hold(lock_);
+  return closed_ && released_ == published_;
 }
 
 void RowPipe::Abandon() {

@@ -33,9 +33,17 @@ class RowPipe {
  public:
   // Calls `produceEach(handOn)`, which hands every row, in order, to
   // `handOn(row)`, and has each row reach `deliver(row)` on this thread:
-  // through a pipe where one pays, else directly.
+  // through a pipe where one pays, else directly. This thread calls
+  // `sideWork()` (which answers whether there is more of it) while no rows
+  // are waiting, and does all of it before it makes rows itself; so the
+  // rows may wait for the side work to be done.
+  template <typename ProduceEach, typename Deliver, typename SideWork>
+  static void HandOver(std::size_t rowUnits, ProduceEach produceEach, Deliver deliver,
+                       SideWork sideWork);
   template <typename ProduceEach, typename Deliver>
-  static void HandOver(std::size_t rowUnits, ProduceEach produceEach, Deliver deliver);
+  static void HandOver(std::size_t rowUnits, ProduceEach produceEach, Deliver deliver) {
+    HandOver(rowUnits, produceEach, deliver, [] { return false; });
+  }
 
   // Whether rows of `rowUnits` units go through a pipe: only a machine with
   // a second core gains, and a row larger than a chunk would have the ring
@@ -48,12 +56,18 @@ class RowPipe {
   RowPipe& operator=(const RowPipe&) = delete;
 
   // Runs `produce(pipe)` on a helper thread, which hands rows to Put, and
-  // hands every row it put, in order, to `deliver(row)` on this thread.
-  // Returns when the helper has ended; throws what `deliver` throws (the
-  // helper stopped) or else, after the last row put, what `produce` threw.
-  // False, with nothing done, when the system has no thread to spare.
+  // hands every row it put, in order, to `deliver(row)` on this thread,
+  // which does `sideWork` (see HandOver) while no rows wait, and all of it
+  // before the helper is joined. Returns when the helper has ended; throws
+  // what `deliver` throws (the helper stopped) or else, after the last row
+  // put, what `produce` threw. False, with nothing done, when the system has
+  // no thread to spare.
+  template <typename Produce, typename Deliver, typename SideWork>
+  bool Run(Produce produce, Deliver deliver, SideWork sideWork);
   template <typename Produce, typename Deliver>
-  bool Run(Produce produce, Deliver deliver);
+  bool Run(Produce produce, Deliver deliver) {
+    return Run(produce, deliver, [] { return false; });
+  }
 
   // For the producer: a copy of `row` goes into the pipe.
   void Put(const OBS* row);
@@ -68,10 +82,13 @@ class RowPipe {
   void WaitForFreeChunk();
   void Publish();
   void Close(std::exception_ptr failure);
-  // Consumer side: the next published chunk and its rows, or null at the end.
-  const OBS* NextChunk(std::size_t* rows);
+  // Consumer side: the next published chunk and its rows, or null at the
+  // end, or (unless `wait`) while none is published.
+  const OBS* NextChunk(std::size_t* rows, bool wait);
   void Release();
   void Abandon();
+  // Whether the producer has ended and every chunk it published is released.
+  bool Ended();
 
   OBS* Chunk(std::size_t index) const { return rows_.get() + index % kChunks * chunkUnits_; }
 
@@ -91,8 +108,8 @@ class RowPipe {
   std::exception_ptr failure_;
 };
 
-template <typename Produce, typename Deliver>
-bool RowPipe::Run(Produce produce, Deliver deliver) {
+template <typename Produce, typename Deliver, typename SideWork>
+bool RowPipe::Run(Produce produce, Deliver deliver, SideWork sideWork) {
   std::thread helper = StartHelper([this, &produce] {
     std::exception_ptr failure;
     try {
@@ -104,14 +121,23 @@ bool RowPipe::Run(Produce produce, Deliver deliver) {
     Close(failure);
   });
   if (!helper.joinable()) return false;
+  bool sideWorkLeft = true;
   try {
     std::size_t rows = 0;
-    while (const OBS* row = NextChunk(&rows)) {
+    for (;;) {
+      const OBS* row = NextChunk(&rows, !sideWorkLeft);
+      if (row == nullptr) {
+        if (!sideWorkLeft || Ended()) break;
+        sideWorkLeft = sideWork();
+        continue;
+      }
       for (std::size_t i = 0; i < rows; ++i, row += rowUnits_) deliver(row);
       Release();
     }
   } catch (...) {
     Abandon();
+    // The helper may be waiting for it.
+    while (sideWorkLeft) sideWorkLeft = sideWork();
     helper.join();
     throw;
   }
@@ -120,14 +146,17 @@ bool RowPipe::Run(Produce produce, Deliver deliver) {
   return true;
 }
 
-template <typename ProduceEach, typename Deliver>
-void RowPipe::HandOver(std::size_t rowUnits, ProduceEach produceEach, Deliver deliver) {
+template <typename ProduceEach, typename Deliver, typename SideWork>
+void RowPipe::HandOver(std::size_t rowUnits, ProduceEach produceEach, Deliver deliver,
+                       SideWork sideWork) {
   if (Pays(rowUnits)) {
     RowPipe pipe(rowUnits);
     const auto intoPipe = [&produceEach](RowPipe& into) {
       produceEach([&into](const OBS* row) { into.Put(row); });
     };
-    if (pipe.Run(intoPipe, deliver)) return;
+    if (pipe.Run(intoPipe, deliver, sideWork)) return;
+  }
+  while (sideWork()) {
   }
   produceEach(deliver);
 }

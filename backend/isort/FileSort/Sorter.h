@@ -33,12 +33,19 @@ class ISORT_NO_EXPORT FileSort::Sorter : public mtxp::ProblemPartBase {
   template <typename Operation>
   void Recording(Operation operation);
   // Calls `take(record)` for every record of the batch in their order, with
-  // `payloads` at the record's payload.
-  template <typename Take>
-  void ForEachRecord(Take take);
+  // `payloads` at the record's payload; before it reads records up to the
+  // i-th (exclusive), calls `ready(i)`.
+  template <typename Take, typename Ready>
+  void ForEachRecord(Take take, Ready ready);
 
   bool FillBatch();
-  void DeliverRows();
+  // Sorts the batch. The input's only batch, where the radix sort takes it,
+  // is only split into buckets: `stepped` sorts them while the rows are
+  // delivered (and its time counts as delivery's).
+  void SortBatch(std::unique_ptr<isort::SteppedRadixSort>* stepped);
+  // Hands the batch's rows to PutRow; with `stepped`, sorting its buckets
+  // while the rows before them are delivered.
+  void DeliverRows(isort::SteppedRadixSort* stepped);
   void WriteRun();
   void FileStatistics();
   void SetPayloadLimit();
