@@ -30,6 +30,18 @@ DataSet ModelRows(std::mt19937_64& random, std::size_t rows) {
   return RandomDataSet(random, rows, shape);
 }
 
+// The radix sort bucket by bucket, a helper thread sorting beside this one.
+void SortStepped(OBS* records, std::uint64_t rows, std::uint64_t width, const KeyWords& words,
+                 const RecordOrder& order) {
+  SteppedRadixSort steps(records, rows, width, words, order);
+  std::thread helper([&steps] {
+    while (steps.SortNext()) {
+    }
+  });
+  steps.WaitForSorted(rows);
+  helper.join();
+}
+
 // Each batch comes out as the record quicksort leaves it, whichever way it
 // was sorted; and the fast ways are taken exactly where the order is total.
 TEST(SortBatch, EveryPathGivesTheQuicksortsOrder) {
@@ -83,11 +95,18 @@ TEST(SortBatch, EveryPathGivesTheQuicksortsOrder) {
       moveRecord(random() % rows, random() % rows);
     }
     const std::vector<OBS> wanted = modelSorted(records);
-    const bool twoThreads = round % 3 == 0;
-    const BatchSortPath path = SortBatch(records.data(), rows, width, comparator, order,
-                                         KeyWords(recordKeys), twoThreads);
+    // Every third round as the batch that ends an input: bucket by bucket.
+    const bool stepped = round % 3 == 0;
+    const KeyWords words(recordKeys);
+    BatchSortPath path = BatchSortPath::kRadix;
+    if (stepped) {
+      path = SortBatchUnlessRadix(records.data(), rows, width, comparator, order);
+      if (path == BatchSortPath::kRadix) SortStepped(records.data(), rows, width, words, order);
+    } else {
+      path = SortBatch(records.data(), rows, width, comparator, order, words);
+    }
     SCOPED_TRACE(::testing::Message() << "round " << round << ", rows " << rows
-                                      << (twoThreads ? ", two threads" : ""));
+                                      << (stepped ? ", bucket by bucket" : ""));
     ASSERT_EQ(FirstDifference(wanted, records, static_cast<unsigned int>(width)), -1);
     bool anyNaN = false;
     for (std::size_t r = 0; r < rows; ++r) {
@@ -113,11 +132,11 @@ TEST(SortBatch, EveryPathGivesTheQuicksortsOrder) {
   for (int count : paths) EXPECT_GT(count, 10);  // every path was driven
 }
 
-// The radix sort on two threads, and bucket by bucket while another thread
-// reads the records sorted so far, gives the order of one thread, also where
-// one bucket holds nearly every record, level after level (W1's first key),
-// and where records tie in every key but the tag.
-TEST(SortBatch, RadixOnTwoThreadsGivesTheOrderOfOne) {
+// The radix sort bucket by bucket, while another thread reads the records
+// sorted so far, gives the order of the whole sort at once, also where one
+// bucket holds nearly every record, level after level (W1's first key), and
+// where records tie in every key but the tag.
+TEST(SortBatch, RadixBucketByBucketGivesTheOrderOfTheWhole) {
   std::mt19937_64 random(47);
   const std::vector<FileSort::SortKey> keys = {{0, 1, 0}, {1, -1, 0}, {2, 1, 12}};
   const std::uint64_t width = 5;  // two numbers, a string of 12 bytes, the tag
@@ -137,14 +156,14 @@ TEST(SortBatch, RadixOnTwoThreadsGivesTheOrderOfOne) {
       std::memcpy(record + 2, text, 16);
       record[4] = FromBits(rows - r);
     }
-    std::vector<OBS> one = records;
-    std::vector<OBS> stepped = records;
-    RadixSortRecords(one.data(), rows, width, words, order);
-    RadixSortRecords(records.data(), rows, width, words, order, true);
+    std::vector<OBS> whole = records;
+    RadixSortRecords(whole.data(), rows, width, words, order);
     SCOPED_TRACE(::testing::Message() << "shape " << shape);
-    EXPECT_EQ(FirstDifference(one, records, static_cast<unsigned int>(width)), -1);
+    for (std::size_t r = 1; r < rows; ++r) {
+      ASSERT_LT(order(&whole[(r - 1) * width], &whole[r * width]), 0) << "record " << r;
+    }
 
-    SteppedRadixSort steps(stepped.data(), rows, width, words, order);
+    SteppedRadixSort steps(records.data(), rows, width, words, order);
     std::thread sorter([&steps] {
       while (steps.SortNext()) {
       }
@@ -153,17 +172,14 @@ TEST(SortBatch, RadixOnTwoThreadsGivesTheOrderOfOne) {
       const std::size_t ready = std::min<std::size_t>(rows, checked + 4999);
       steps.WaitForSorted(ready);
       // Records reported sorted must be final already: compare them now.
-      EXPECT_EQ(std::memcmp(&stepped[checked * width], &one[checked * width],
+      EXPECT_EQ(std::memcmp(&records[checked * width], &whole[checked * width],
                             (ready - checked) * width * sizeof(OBS)),
                 0)
           << "records " << checked << " to " << ready;
       checked = ready;
     }
     sorter.join();
-    EXPECT_EQ(FirstDifference(one, stepped, static_cast<unsigned int>(width)), -1);
-    for (std::size_t r = 1; r < rows; ++r) {
-      ASSERT_LT(order(&one[(r - 1) * width], &one[r * width]), 0) << "record " << r;
-    }
+    EXPECT_EQ(FirstDifference(whole, records, static_cast<unsigned int>(width)), -1);
   }
 }
 

@@ -40,9 +40,9 @@ constexpr std::uint64_t kInsertionSortMax = 16;
 // stack; past this depth a bucket is finished by the quicksort instead.
 constexpr int kMaxDepth = 24;
 
-// On two threads, buckets are split, the largest first, until none holds
-// more than this share of the records (or there would be more than
-// kMaxTasks of them); the two threads then take them, the largest first.
+// A stepped sort splits buckets, the largest first, until none holds more
+// than this share of the records (or there would be more than kMaxTasks of
+// them); two threads then take them in the records' order.
 constexpr std::uint64_t kTaskShare = 32;
 constexpr std::size_t kMaxTasks = 2048;
 
@@ -102,21 +102,6 @@ class Radix : public AnyRadix {
       if (count[b] > 1) Sort({At(first, start), count[b], After(digit), depth + 1});
       start += count[b];
     }
-  }
-
-  // The same on this thread and a helper thread; on this thread alone where
-  // the system has no thread to spare. std::bad_alloc passes.
-  void SortOnTwoThreads(OBS* first, std::uint64_t n) const {
-    Task tasks[kMaxTasks];
-    const std::size_t count = SplitIntoTasks({first, n, Digit{0, 0}, 0}, tasks);
-    std::sort(tasks, tasks + count, [](const Task& a, const Task& b) { return a.n > b.n; });
-    std::atomic<std::size_t> next{0};
-    const auto sortTasks = [&] {
-      for (std::size_t i = next++; i < count; i = next++) Sort(tasks[i]);
-    };
-    std::thread helper = StartHelper(sortTasks);
-    sortTasks();
-    if (helper.joinable()) helper.join();
   }
 
  private:
@@ -273,11 +258,9 @@ void WithRadix(std::uint64_t width, const KeyWords& words, const RecordOrder& or
 }  // namespace
 
 void RadixSortRecords(OBS* records, std::uint64_t n, std::uint64_t width, const KeyWords& words,
-                      const RecordOrder& order, bool twoThreads) {
-  WithRadix(width, words, order, [&](const auto& radix) {
-    if (twoThreads) return radix.SortOnTwoThreads(records, n);
-    radix.Sort(records, n, Digit{0, 0}, 0);
-  });
+                      const RecordOrder& order) {
+  WithRadix(width, words, order,
+            [&](const auto& radix) { radix.Sort(records, n, Digit{0, 0}, 0); });
 }
 
 // The buckets left after the split, in the records' order; those of one

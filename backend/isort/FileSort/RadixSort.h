@@ -77,10 +77,9 @@ inline std::uint64_t KeyWords::Spec::Of(const OBS* record) const {
 // Sorts `n` records of `width` units (key part and tag), which must hold no
 // NaN in a numeric key and whose strings must compare as bytes (see
 // RecordOrder::ComparesBytes), into the order `order` gives. In place; the
-// only memory it takes is a few fixed tables on the stack. With `twoThreads`,
-// a helper thread sorts half of the buckets (std::bad_alloc passes).
+// only memory it takes is a few fixed tables on the stack.
 void RadixSortRecords(OBS* records, std::uint64_t n, std::uint64_t width, const KeyWords& words,
-                      const RecordOrder& order, bool twoThreads = false);
+                      const RecordOrder& order);
 
 // The radix sort of a batch whose rows are handed on while it sorts. The
 // constructor splits the batch's top levels into buckets (on the calling

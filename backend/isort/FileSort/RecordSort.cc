@@ -228,9 +228,9 @@ BatchSortPath SortBatchUnlessRadix(OBS* records, std::uint64_t n, std::uint64_t 
 
 BatchSortPath SortBatch(OBS* records, std::uint64_t n, std::uint64_t width,
                         const FileSort::Comparator& comparator, const RecordOrder& order,
-                        const KeyWords& words, bool twoThreads) {
+                        const KeyWords& words) {
   const BatchSortPath path = SortBatchUnlessRadix(records, n, width, comparator, order);
-  if (path == BatchSortPath::kRadix) RadixSortRecords(records, n, width, words, order, twoThreads);
+  if (path == BatchSortPath::kRadix) RadixSortRecords(records, n, width, words, order);
   return path;
 }
 

@@ -37,11 +37,10 @@ enum class BatchSortPath {
 // strings compared as bytes) any correct sort gives it: a batch found in
 // order by one comparison per record is left as it is, one with few records
 // out of place is insertion sorted while that stays cheap, and any other is
-// radix sorted, on two threads with `twoThreads`. Everywhere else the record
-// quicksort runs.
+// radix sorted. Everywhere else the record quicksort runs.
 BatchSortPath SortBatch(OBS* records, std::uint64_t n, std::uint64_t width,
                         const FileSort::Comparator& comparator, const RecordOrder& order,
-                        const KeyWords& words, bool twoThreads = false);
+                        const KeyWords& words);
 
 // SortBatch's choice and work, except that a batch for the radix sort is
 // left as it is: kRadix tells the caller to sort it so.

@@ -33,20 +33,20 @@ class ISORT_NO_EXPORT FileSort::Sorter : public mtxp::ProblemPartBase {
   template <typename Operation>
   void Recording(Operation operation);
   // Calls `take(record)` for every record of the batch in their order, with
-  // `payloads` at the record's payload; before it reads records up to the
-  // i-th (exclusive), calls `ready(i)`.
-  template <typename Take, typename Ready>
-  void ForEachRecord(Take take, Ready ready);
+  // `payloads` at the record's payload; with `stepped`, each once it is
+  // sorted.
+  template <typename Take>
+  void ForEachRecord(Take take, isort::SteppedRadixSort* stepped);
 
   bool FillBatch();
-  // Sorts the batch. The input's only batch, where the radix sort takes it,
-  // is only split into buckets: `stepped` sorts them while the rows are
-  // delivered (and its time counts as delivery's).
+  // Sorts the batch. The batch that ends the input, where the radix sort
+  // takes it, is only split into buckets: `stepped` sorts them while the
+  // rows are delivered or written (and its time counts as theirs).
   void SortBatch(std::unique_ptr<isort::SteppedRadixSort>* stepped);
-  // Hands the batch's rows to PutRow; with `stepped`, sorting its buckets
-  // while the rows before them are delivered.
+  // Hands the batch's rows to PutRow, or writes them as a run; with
+  // `stepped`, sorting its buckets meanwhile, ahead of the rows.
   void DeliverRows(isort::SteppedRadixSort* stepped);
-  void WriteRun();
+  void WriteRun(isort::SteppedRadixSort* stepped);
   void FileStatistics();
   void SetPayloadLimit();
   // Starts faulting in the record buffer and the first `storeEnd` bytes of
