@@ -1,15 +1,13 @@
 #include "FileSort/RadixSort.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cstring>
 #include <memory>
-#include <thread>
+#include <mutex>
 #include <type_traits>
 #include <utility>
 
 #include "FileSort/RecordSort.h"
-#include "FileSort/SpareCore.h"
 
 namespace isort {
 
