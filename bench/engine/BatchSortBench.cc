@@ -104,10 +104,7 @@ void SortBatch(const Batch& batch, OBS* records) {
 // ends an input (there, one of them also hands the sorted rows on).
 void SteppedSort(const Batch& batch, OBS* records) {
   isort::SteppedRadixSort steps(records, batch.Rows(), batch.width, batch.words, batch.order);
-  std::thread helper([&steps] {
-    while (steps.SortNext()) {
-    }
-  });
+  std::thread helper([&steps] { steps.SortTheRest(); });
   steps.WaitForSorted(batch.Rows());
   helper.join();
 }

@@ -34,10 +34,7 @@ DataSet ModelRows(std::mt19937_64& random, std::size_t rows) {
 void SortStepped(OBS* records, std::uint64_t rows, std::uint64_t width, const KeyWords& words,
                  const RecordOrder& order) {
   SteppedRadixSort steps(records, rows, width, words, order);
-  std::thread helper([&steps] {
-    while (steps.SortNext()) {
-    }
-  });
+  std::thread helper([&steps] { steps.SortTheRest(); });
   steps.WaitForSorted(rows);
   helper.join();
 }
@@ -164,10 +161,7 @@ TEST(SortBatch, RadixBucketByBucketGivesTheOrderOfTheWhole) {
     }
 
     SteppedRadixSort steps(records.data(), rows, width, words, order);
-    std::thread sorter([&steps] {
-      while (steps.SortNext()) {
-      }
-    });
+    std::thread sorter([&steps] { steps.SortTheRest(); });
     for (std::size_t checked = 0; checked < rows;) {
       const std::size_t ready = std::min<std::size_t>(rows, checked + 4999);
       steps.WaitForSorted(ready);

@@ -46,7 +46,8 @@ struct Delivered {
   // The index of the first row that is not the rth row put; -1 if none.
   long long FirstWrongRow() const {
     for (std::size_t i = 0; i < rows.size(); ++i) {
-      if (rows[i] != UnitOf(i / units, i % units)) return static_cast<long long>(i / units);
+      if (rows[i] != UnitOf(i / units, i % units))
+        return static_cast<long long>(i / units);
     }
     return -1;
   }
@@ -167,8 +168,9 @@ class RefusingSort : public VectorSort {
   std::size_t handed_ = 0;
 };
 
-// The same where the rows are delivered from the one batch while it is
-// sorted.
+// A sort whose host refuses a row stops there, with the rows before it
+// delivered and nothing left on disk: in a final merge, and in the one batch
+// that is sorted while its rows are delivered.
 TEST(RowPipe, SortStopsAtTheRowTheHostRefuses) {
   WorkDir dir;
   std::mt19937_64 random(17);
@@ -178,21 +180,23 @@ TEST(RowPipe, SortStopsAtTheRowTheHostRefuses) {
   // default budget: one batch.
   const std::uint64_t budget = 2 * 6000 * (set.units + 1) * 8;
   for (const bool merged : {true, false}) {
-   for (const std::size_t refuse : {std::size_t{1}, std::size_t{31337}, set.RowCount() + 1}) {
-    SCOPED_TRACE(::testing::Message() << "refusing row " << refuse << (merged ? " of a merge" : ""));
-    RefusingSort sort(set, merged ? budget : 0x20000000, refuse);
-    const bool refused = refuse <= set.RowCount();
-    if (refused) {
-      EXPECT_THROW(sort.Sort(), std::runtime_error);
-    } else {
-      sort.Sort();
+    for (const std::size_t refuse :
+         {std::size_t{1}, std::size_t{31337}, set.RowCount() + 1}) {
+      SCOPED_TRACE(::testing::Message()
+                   << "refusing row " << refuse << (merged ? " of a merge" : ""));
+      RefusingSort sort(set, merged ? budget : 0x20000000, refuse);
+      const bool refused = refuse <= set.RowCount();
+      if (refused) {
+        EXPECT_THROW(sort.Sort(), std::runtime_error);
+      } else {
+        sort.Sort();
+      }
+      EXPECT_EQ(sort.statistics.sorts.size() > 1, merged);
+      std::vector<OBS> before = expected;
+      before.resize((refused ? refuse - 1 : set.RowCount()) * set.units);
+      EXPECT_EQ(FirstDifference(before, sort.output, set.units), -1);
+      EXPECT_EQ(sort.output.size(), before.size());
     }
-    EXPECT_EQ(sort.statistics.sorts.size() > 1, merged);
-    std::vector<OBS> before = expected;
-    before.resize((refused ? refuse - 1 : set.RowCount()) * set.units);
-    EXPECT_EQ(FirstDifference(before, sort.output, set.units), -1);
-    EXPECT_EQ(sort.output.size(), before.size());
-   }
   }
   EXPECT_TRUE(dir.Clean());
 }

@@ -103,6 +103,11 @@ class SteppedRadixSort {
   // Returns once the first `n` records are in their final places, sorting
   // the buckets not yet taken meanwhile.
   void WaitForSorted(std::uint64_t n);
+  // Sorts every bucket that no thread has taken.
+  void SortTheRest() {
+    while (SortNext()) {
+    }
+  }
 
  private:
   struct Steps;

@@ -314,10 +314,7 @@ void FileSort::Sorter::WriteRun(isort::SteppedRadixSort* stepped) {
   if (stepped == nullptr) return writeEach();
   // A helper sorts the buckets ahead of the writer; it cannot fail, and it
   // is joined before a failure of the writer passes on.
-  std::thread helper = isort::StartHelper([stepped] {
-    while (stepped->SortNext()) {
-    }
-  });
+  std::thread helper = isort::StartHelper([stepped] { stepped->SortTheRest(); });
   try {
     writeEach();
   } catch (...) {
