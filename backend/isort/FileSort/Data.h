@@ -63,6 +63,12 @@ class ISORT_NO_EXPORT FileSort::Data : public mtxp::ProblemBase {
   // The heap merge of `readers`: calls take(reader) for each row, in order.
   template <typename Order, typename Take>
   void HeapMerge(std::deque<SeqReader>& readers, const Order& order, Take take);
+  // The same rows in the same order, for at most kFewRuns runs whose rows
+  // are totally ordered (see partialOrder), by picking the first row of each
+  // step without branches.
+  static constexpr std::size_t kFewRuns = 4;
+  template <typename Order, typename Take>
+  void FewRunsMerge(std::deque<SeqReader>& readers, const Order& order, Take take);
   // The merge planning: how many runs, from the back of the queue, a final
   // pass could read within the budget; and how many, from the front, the
   // next pass takes.
@@ -91,6 +97,11 @@ class ISORT_NO_EXPORT FileSort::Data : public mtxp::ProblemBase {
   ErrorText errorText;
   std::atomic<bool> outOfMemory{false};
   std::atomic<bool> failed{false};
+  // Set by a part whose batch had a NaN key or strings in a collator's
+  // order, which the record quicksort sorted: rows whose comparison is then
+  // not a strict weak order may meet in the merge, and only the heap merge
+  // step for step gives its result.
+  std::atomic<bool> partialOrder{false};
 
  private:
   // Guards errorText: two parts may fail at the same moment. The later one

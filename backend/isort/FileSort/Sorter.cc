@@ -229,10 +229,10 @@ void FileSort::Sorter::SortBatch(std::unique_ptr<isort::SteppedRadixSort>* stepp
   // sorted and delivered in 117-123 ms against 135-149; W2's run formation
   // 473-584 ms against 542-694 (W1's, whose other thread is still writing
   // then, 1006-1194 against 998-1450).
-  if (isort::SortBatchUnlessRadix(batch.get(), stats.rows, width, comparator, order) !=
-      isort::BatchSortPath::kRadix) {
-    return;
-  }
+  const isort::BatchSortPath path =
+      isort::SortBatchUnlessRadix(batch.get(), stats.rows, width, comparator, order);
+  if (path == isort::BatchSortPath::kQuicksort) data->partialOrder.store(true);
+  if (path != isort::BatchSortPath::kRadix) return;
   const bool stepping = singleBatch ? isort::RowPipe::Pays(data->rowUnits)
                                     : lastBatch && isort::SpareCore();
   if (stepping) {
