@@ -210,14 +210,16 @@ void FileSort::Data::HeapMerge(std::deque<SeqReader>& readers, const Order& orde
 // comparison with the tag is a total order between rows of different runs
 // (their batches differ), and each run is in order: every merge gives the
 // one merged order, the heap's included. So the merge takes the first of
-// the runs' current rows by comparing them in turn, a choice that compiles
-// to conditional moves, where the heap's sifting branches on every
-// comparison and the random order of the runs' rows mispredicts half of
-// them. The final merge of three runs of W1 (runs_bench, 12 runs each,
-// alternating; this machine has a fast and a slow mode): 565-621 ms and
-// 836-933 ms against 660-728 ms and 1024-1108 ms with the heap. Up to four
-// runs it takes no more comparisons than the heap (three a row); beyond,
-// the heap takes fewer, so it keeps them.
+// the runs' current rows by comparing them in turn: the same number of
+// comparisons as the heap's pop and push up to four runs, but inline, on
+// the rows themselves, with no entries moved. The final merge of three runs
+// of W1 (runs_bench, 12 rounds each, alternating; this machine has a fast
+// and a slow mode): 565-621 ms and 836-933 ms against 660-728 ms and
+// 1024-1108 ms with the heap. Beyond four runs the heap takes fewer
+// comparisons, so it keeps them. Comparing without branches (every key,
+// combined by bit operations, and the choice by arithmetic) was slower:
+// 585-604 ms against 563-590 ms (10 rounds), the next comparison then
+// waiting for the last.
 template <typename Order, typename Take>
 void FileSort::Data::FewRunsMerge(std::deque<SeqReader>& readers, const Order& order,
                                   Take take) {
