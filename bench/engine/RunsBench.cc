@@ -112,10 +112,25 @@ void BM_MergeThreeRuns(benchmark::State& state) {
   state.SetItemsProcessed(static_cast<std::int64_t>(sorting.source.delivered));
 }
 
+// The final merge of `state.range(0)` runs of 1.5 million W1 rows each (a
+// smaller budget makes the batches), delivered to a sink that only counts.
+void BM_MergeRuns(benchmark::State& state) {
+  Sorting sorting;
+  sorting.data.memoryTarget = std::uint64_t{160} << 20;
+  for (int batch = 0; batch < state.range(0); ++batch) {
+    sorting.part->LoadBatch();
+    sorting.part->ProcessBatch();
+  }
+  sorting.part.reset();
+  for (auto _ : state) sorting.data.Merge();
+  state.SetItemsProcessed(static_cast<std::int64_t>(sorting.source.delivered));
+}
+
 BENCHMARK(BM_ProcessBatch)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_LoadBatch)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ReadRun)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_MergeThreeRuns)->Arg(0)->Arg(1)->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_MergeRuns)->Arg(6)->Arg(12)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

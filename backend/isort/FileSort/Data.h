@@ -66,7 +66,7 @@ class ISORT_NO_EXPORT FileSort::Data : public mtxp::ProblemBase {
   // The same rows in the same order, for at most kFewRuns runs whose rows
   // are totally ordered (see partialOrder), by picking the first row of each
   // step without branches.
-  static constexpr std::size_t kFewRuns = 4;
+  static constexpr std::size_t kFewRuns = 12;
   template <typename Order, typename Take>
   void FewRunsMerge(std::deque<SeqReader>& readers, const Order& order, Take take);
   // The merge planning: how many runs, from the back of the queue, a final

@@ -210,16 +210,18 @@ void FileSort::Data::HeapMerge(std::deque<SeqReader>& readers, const Order& orde
 // comparison with the tag is a total order between rows of different runs
 // (their batches differ), and each run is in order: every merge gives the
 // one merged order, the heap's included. So the merge takes the first of
-// the runs' current rows by comparing them in turn: the same number of
-// comparisons as the heap's pop and push up to four runs, but inline, on
-// the rows themselves, with no entries moved. The final merge of three runs
-// of W1 (runs_bench, 12 rounds each, alternating; this machine has a fast
-// and a slow mode): 565-621 ms and 836-933 ms against 660-728 ms and
-// 1024-1108 ms with the heap. Beyond four runs the heap takes fewer
-// comparisons, so it keeps them. Comparing without branches (every key,
-// combined by bit operations, and the choice by arithmetic) was slower:
-// 585-604 ms against 563-590 ms (10 rounds), the next comparison then
-// waiting for the last.
+// the runs' current rows by comparing them in turn, inline, on the rows
+// themselves, with no entries moved: more comparisons than the heap's pop
+// and push beyond four runs, but cheaper ones. The final merge of W1 rows
+// (runs_bench, alternating with the heap; this machine has a fast and a
+// slow mode): three runs of 4.7 million rows 565-621 ms and 836-933 ms
+// against 660-728 ms and 1024-1108 ms (12 rounds); runs of 1.5 million rows
+// (BM_MergeRuns), 6 runs 572-619 ms against 710-771, 8 runs 855-913 against
+// 1037-1084 (6 rounds), 12 runs 1372-1576 against 1710-2042, 16 runs
+// 2140-3474 against 2429-3678 (4 rounds): so up to 12 runs (kFewRuns).
+// Comparing without branches (every key, combined by bit operations, and
+// the choice by arithmetic) was slower: 585-604 ms against 563-590 ms for
+// three runs (10 rounds), the next comparison then waiting for the last.
 template <typename Order, typename Take>
 void FileSort::Data::FewRunsMerge(std::deque<SeqReader>& readers, const Order& order,
                                   Take take) {
