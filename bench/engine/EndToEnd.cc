@@ -269,13 +269,9 @@ void PrintPhases(const RowFile& file, bool warm = false) {
       ::FileSort::Statistics first;
       PhaseSort(file, &first).Sort();
     }
-    timespec start{};
-    timespec end{};
-    clock_gettime(CLOCK_MONOTONIC, &start);
+    const auto start = std::chrono::steady_clock::now();
     PhaseSort(file, &stats).Sort();
-    clock_gettime(CLOCK_MONOTONIC, &end);
-    std::printf("  %s sort: %.0f ms\n", warm ? "second" : "one",
-                (end.tv_sec - start.tv_sec) * 1e3 + (end.tv_nsec - start.tv_nsec) / 1e6);
+    std::printf("  %s sort: %.0f ms\n", warm ? "second" : "one", Since(start) * 1e3);
     for (const auto& batch : stats.sorts) {
       std::printf("  batch of %llu rows: load %d, sort %d, write %d ms\n",
                   static_cast<unsigned long long>(batch.rows), batch.loadTime, batch.sortTime,

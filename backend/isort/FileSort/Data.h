@@ -64,8 +64,8 @@ class ISORT_NO_EXPORT FileSort::Data : public mtxp::ProblemBase {
   template <typename Order, typename Take>
   void HeapMerge(std::deque<SeqReader>& readers, const Order& order, Take take);
   // The same rows in the same order, for at most kFewRuns runs whose rows
-  // are totally ordered (see partialOrder), by picking the first row of each
-  // step without branches.
+  // are totally ordered (see partialOrder), by comparing the runs' current
+  // rows in turn instead of keeping a heap.
   static constexpr std::size_t kFewRuns = 12;
   template <typename Order, typename Take>
   void FewRunsMerge(std::deque<SeqReader>& readers, const Order& order, Take take);
@@ -97,10 +97,10 @@ class ISORT_NO_EXPORT FileSort::Data : public mtxp::ProblemBase {
   ErrorText errorText;
   std::atomic<bool> outOfMemory{false};
   std::atomic<bool> failed{false};
-  // Set by a part whose batch had a NaN key or strings in a collator's
-  // order, which the record quicksort sorted: rows whose comparison is then
-  // not a strict weak order may meet in the merge, and only the heap merge
-  // step for step gives its result.
+  // Set by a part whose batch the record quicksort sorted: one with a NaN
+  // key, whose comparison is then no strict weak order, so that only the
+  // heap merge step for step gives its result; or with strings in a
+  // collator's order, which keep the heap too.
   std::atomic<bool> partialOrder{false};
 
  private:
