@@ -37,10 +37,19 @@ void Arm(std::uint64_t nth, const Fault& fault) {
 // `fileBuffer` bytes (0: a third of the budget) while the nth fault is armed,
 // for nth = 1, 2, ... until a sort completes without it firing. Returns how
 // many sorts failed.
-int Sweep(std::size_t rows, std::uint64_t batchRows, std::size_t fileBuffer, const Fault& fault) {
+// With `inKeyOrder`, the rows come in key order but for one pair in the last
+// batches: batches go straight to their runs as they load, and one takes its
+// rows back.
+int Sweep(std::size_t rows, std::uint64_t batchRows, std::size_t fileBuffer, const Fault& fault,
+          bool inKeyOrder = false) {
   WorkDir dir;
   std::mt19937_64 random(61);
-  const DataSet set = RandomDataSet(random, rows, DataSetShape{1, 8, 1});  // 1-8 units, 1-4 keys
+  DataSet set = RandomDataSet(random, rows, DataSetShape{1, 8, 1});  // 1-8 units, 1-4 keys
+  if (inKeyOrder) {
+    set.rows = OracleSort(set);
+    const std::size_t late = (rows - batchRows / 2) * set.units;
+    std::swap_ranges(&set.rows[late - set.units], &set.rows[late], &set.rows[late]);
+  }
   const std::vector<OBS> expected = OracleSort(set);
   const std::uint64_t budget = batchRows * (set.units + 1) * 8 * 2;
   platform::SetFileBufferSize(fileBuffer != 0 ? fileBuffer : budget / 3);
@@ -80,8 +89,10 @@ int Sweep(std::size_t rows, std::uint64_t batchRows, std::size_t fileBuffer, con
 }
 
 TEST(EngineFaultSweep, EveryAllocationFailsInTurn) {
-  EXPECT_GT(Sweep(150, 12, 0, {FileCall::kMemory, 0, 0, ""}), 100)
-      << "a sort of several passes makes hundreds of allocations";
+  for (const bool inKeyOrder : {false, true}) {
+    EXPECT_GT(Sweep(150, 12, 0, {FileCall::kMemory, 0, 0, ""}, inKeyOrder), 100)
+        << "a sort of several passes makes hundreds of allocations";
+  }
 }
 
 // Many calls a run, and several passes.
@@ -92,6 +103,7 @@ TEST(EngineFaultSweep, EveryWorkFileCallFailsInTurn) {
                           {FileCall::kSeek, EOVERFLOW, ErrorText::kFileSeek, "cannot seek in"}};
   for (const Fault& fault : faults) {
     EXPECT_GT(Sweep(2000, 150, 512, fault), 0) << std::strerror(fault.error);
+    EXPECT_GT(Sweep(2000, 150, 512, fault, true), 0) << std::strerror(fault.error) << " in order";
   }
   EXPECT_EQ(Sweep(2000, 150, 512, {FileCall::kWrite, EINTR, 0, ""}), 0) << "not retried";
 }

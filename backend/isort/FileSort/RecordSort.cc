@@ -135,14 +135,20 @@ struct BatchScan {
   std::uint64_t descents = 0;
 };
 
-BatchScan ScanBatch(const OBS* records, std::uint64_t n, std::uint64_t width,
-                    const std::vector<FileSort::SortKey>& keys, const RecordOrder& order) {
+// The units of a key part that hold numeric keys.
+std::vector<std::uint32_t> NumericUnits(const std::vector<FileSort::SortKey>& keys) {
   std::vector<std::uint32_t> numericUnits;
   std::uint32_t unit = 0;
   for (const FileSort::SortKey& key : keys) {
     if (key.width == 0) numericUnits.push_back(unit);
     unit += static_cast<std::uint32_t>(KeyUnits(key));
   }
+  return numericUnits;
+}
+
+BatchScan ScanBatch(const OBS* records, std::uint64_t n, std::uint64_t width,
+                    const std::vector<FileSort::SortKey>& keys, const RecordOrder& order) {
+  const std::vector<std::uint32_t> numericUnits = NumericUnits(keys);
   BatchScan scan;
   const OBS* previous = nullptr;
   for (std::uint64_t i = 0; i < n; ++i, records += width) {
@@ -224,6 +230,22 @@ BatchSortPath SortBatchUnlessRadix(OBS* records, std::uint64_t n, std::uint64_t 
   }
   SortRecords(records, n, width, &comparator);
   return BatchSortPath::kQuicksort;
+}
+
+InOrderWatch::InOrderWatch(const FileSort::Comparator& comparator, const RecordOrder& order,
+                           std::uint64_t width)
+    : numericUnits_(NumericUnits(comparator.Keys())),
+      order_(order),
+      previous_(new OBS[width]),
+      width_(width) {}
+
+bool InOrderWatch::Admits(const OBS* record) {
+  if (HoldsNaN(record, numericUnits_) || (seen_ && order_(previous_.get(), record) > 0)) {
+    return false;
+  }
+  std::memcpy(previous_.get(), record, width_ * sizeof(OBS));
+  seen_ = true;
+  return true;
 }
 
 BatchSortPath SortBatch(OBS* records, std::uint64_t n, std::uint64_t width,

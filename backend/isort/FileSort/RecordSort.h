@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <vector>
 
 #include "FileSort/Comparator.h"
 #include "isort/FileSort.h"
@@ -41,6 +43,25 @@ enum class BatchSortPath {
 BatchSortPath SortBatch(OBS* records, std::uint64_t n, std::uint64_t width,
                         const FileSort::Comparator& comparator, const RecordOrder& order,
                         const KeyWords& words);
+
+// Follows a batch's records one at a time, as they load: Admits is true as
+// long as no record has held a NaN in a numeric key and none has sorted
+// before the one before it. Where `order` compares bytes, a batch whose every
+// record it admits is one that SortBatch leaves as it is (kAlreadyInOrder).
+// Records must carry tags that grow with their place in the batch.
+class InOrderWatch {
+ public:
+  InOrderWatch(const FileSort::Comparator& comparator, const RecordOrder& order,
+               std::uint64_t width);
+  bool Admits(const OBS* record);
+
+ private:
+  std::vector<std::uint32_t> numericUnits_;
+  const RecordOrder& order_;
+  std::unique_ptr<OBS[]> previous_;
+  std::uint64_t width_;
+  bool seen_ = false;
+};
 
 // SortBatch's choice and work, except that a batch for the radix sort is
 // left as it is: kRadix tells the caller to sort it so.

@@ -85,9 +85,12 @@ void RunWriter::AppendRecord(OBS* record, std::uint64_t batch) {
   run_.WriteCompressed(record, keyUnits_ + 1);
 }
 
-void RunWriter::Append(OBS* record, std::uint64_t batch, const OBS* payload) {
+std::uint64_t RunWriter::Append(OBS* record, std::uint64_t batch, const OBS* payload) {
   AppendRecord(record, batch);
-  if (payloadUnits_ != 0) run_.WriteCompressed(payload, payloadUnits_);
+  if (payloadUnits_ == 0) return 0;
+  const std::int64_t before = run_.end;
+  run_.WriteCompressed(payload, payloadUnits_);
+  return static_cast<std::uint64_t>(run_.end - before);
 }
 
 void RunWriter::AppendPrecompressed(OBS* record, std::uint64_t batch,

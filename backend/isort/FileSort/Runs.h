@@ -91,8 +91,8 @@ class RunWriter {
 
   // Appends one row: `record` is its key part followed by its tag unit, which
   // is overwritten with the run tag of batch `batch`; `payload` is its payload
-  // part, encoded anew.
-  void Append(OBS* record, std::uint64_t batch, const OBS* payload);
+  // part, encoded anew. Returns the bytes of the payload's group.
+  std::uint64_t Append(OBS* record, std::uint64_t batch, const OBS* payload);
   // The same, with the payload taken as the compressed group at the position
   // of `payloads`, copied undecoded.
   void AppendPrecompressed(OBS* record, std::uint64_t batch, VORN_StrBaseIO& payloads);

@@ -119,6 +119,26 @@ bool FileSort::Sorter::FillBatch() {
   payloads->Seek(0, VORN_StrBaseIO::FromStart);
   const std::unique_ptr<OBS[]> payload(new OBS[payloadUnits]);
   batchNumber = data->batchCount++;
+  run = nullptr;
+  written = false;
+
+  // A batch after the first goes straight into its run while its rows come
+  // in order (InOrderWatch): such a batch is one that no sort would change,
+  // and its rows then never touch the record buffer and the store. The first
+  // row out of order takes the rows before it back (TakeBackRows), and the
+  // batch loads on as any other. The first batch stays in memory: it may
+  // hold the whole input, which then never reaches a work file.
+  const unsigned int width = keyUnits + 1;
+  std::unique_ptr<isort::InOrderWatch> watch;
+  std::unique_ptr<OBS[]> loose;  // the record of a row that goes straight into the run
+  if (batchNumber != 0 && order.ComparesBytes()) {
+    watch = std::make_unique<isort::InOrderWatch>(comparator, order, width);
+    loose.reset(new OBS[width]);
+  }
+  std::uint64_t runPayloadBytes = 0;
+  const auto storedPayloadBytes = [&] {
+    return watch != nullptr ? runPayloadBytes : static_cast<std::uint64_t>(payloads->Tell());
+  };
 
   // The store may move once a row could carry it past the bytes it was made
   // for: the helper stops before that row.
@@ -128,13 +148,13 @@ bool FileSort::Sorter::FillBatch() {
   isort::Prefaulter prefaulter;
   OBS* record = batch.get();
   while (stats.rows < stats.batchRows) {
-    if (payloadUnits != 0 && payloads->Tell() >= static_cast<long>(payloadLimit)) break;
-    if (stats.rows == kPrefaultFromRow && isort::SpareCore()) {
+    if (payloadUnits != 0 && storedPayloadBytes() >= payloadLimit) break;
+    if (stats.rows == kPrefaultFromRow && watch == nullptr && isort::SpareCore()) {
       StartPrefaulting(prefaulter, storeSettles);
     }
     if (prefaulter.Running()) {
       if (static_cast<std::uint64_t>(payloads->Tell()) > storeSettles) prefaulter.Stop();
-      prefaulter.Reached(stats.rows * (keyUnits + 1) * sizeof(OBS));
+      prefaulter.Reached(stats.rows * width * sizeof(OBS));
     }
     const OBS* row = data->owner->GetRow();
     if (row == nullptr) {
@@ -143,36 +163,83 @@ bool FileSort::Sorter::FillBatch() {
       lastBatch = true;
       break;
     }
-    data->splitter.Split(row, record, payload.get());
+    if (watch != nullptr) {
+      data->splitter.Split(row, loose.get(), payload.get());
+      WriteTag(loose.get() + keyUnits, stats.rows);
+      if (watch->Admits(loose.get())) {
+        runPayloadBytes += AppendToRun(loose.get(), payload.get());
+        ++stats.rows;
+        continue;
+      }
+      TakeBackRows();
+      watch.reset();
+      record = batch.get() + stats.rows * width;
+      std::memcpy(record, loose.get(), keyUnits * sizeof(OBS));
+    } else {
+      data->splitter.Split(row, record, payload.get());
+    }
     if (payloadUnits == 0) {
       WriteTag(record + keyUnits, stats.rows);
     } else {
       WriteTag(record + keyUnits, static_cast<std::uint64_t>(payloads->Tell()));
       WriteCompressed(*payloads, payload.get(), payloadUnits);
     }
-    record += keyUnits + 1;
+    record += width;
     ++stats.rows;
   }
 
-  prefaulter.GiveBack(stats.rows * (keyUnits + 1) * sizeof(OBS),
-                      static_cast<std::size_t>(payloads->Tell()), StoreAddress());
+  prefaulter.GiveBack(stats.rows * width * sizeof(OBS), static_cast<std::size_t>(payloads->Tell()),
+                      StoreAddress());
 
   data->rowsLoaded += static_cast<double>(stats.rows);
-  data->packedBytes += static_cast<double>(payloads->Tell());
+  data->packedBytes += static_cast<double>(storedPayloadBytes());
   if (data->statistics != nullptr) {
     data->statistics->totalRows += stats.rows;
     data->statistics->rowBytes = (keyUnits + payloadUnits) * 8;
   }
-  run = nullptr;
-  if (stats.rows != 0 && !singleBatch) {
+  written = watch != nullptr;
+  if (stats.rows != 0 && !singleBatch && run == nullptr) {
     data->sequences.emplace_front(workFile);
     run = &data->sequences.front();
   }
   return stats.rows != 0;
 }
 
-void FileSort::Sorter::StartPrefaulting(isort::Prefaulter& prefaulter,
-                                        std::uint64_t storeEnd) {
+std::uint64_t FileSort::Sorter::AppendToRun(OBS* record, const OBS* payload) {
+  if (run == nullptr) {
+    data->sequences.emplace_front(workFile);
+    run = &data->sequences.front();
+  }
+  isort::RunWriter writer(*run, data->splitter.keyUnits, data->splitter.payloadUnits);
+  return writer.Append(record, batchNumber, payload);
+}
+
+void FileSort::Sorter::TakeBackRows() {
+  if (run == nullptr) return;
+  const unsigned int keyUnits = data->splitter.keyUnits;
+  const unsigned int payloadUnits = data->splitter.payloadUnits;
+  {
+    // A second handle reads what the first has written (it writes out the
+    // first one's buffer); the payload groups go into the store undecoded.
+    WorkFile reader(*workFile);
+    reader.Seek(run->start, VORN_StrBaseIO::FromStart);
+    OBS* record = batch.get();
+    for (std::uint64_t i = 0; i < stats.rows; ++i, record += keyUnits + 1) {
+      ReadCompressed(reader, record, keyUnits + 1);
+      if (payloadUnits == 0) {
+        WriteTag(record + keyUnits, i);
+      } else {
+        WriteTag(record + keyUnits, static_cast<std::uint64_t>(payloads->Tell()));
+        CopyPrecompressed(reader, *payloads, payloadUnits);
+      }
+    }
+  }
+  // The run starts again empty: the batch's sorted rows will overwrite it.
+  workFile->Seek(run->start, VORN_StrBaseIO::FromStart);
+  run->end = run->start;
+}
+
+void FileSort::Sorter::StartPrefaulting(isort::Prefaulter& prefaulter, std::uint64_t storeEnd) {
   const unsigned int width = data->splitter.keyUnits + 1;
   const isort::Prefaulter::Area records{batch.get(), stats.batchRows * width * sizeof(OBS)};
   const isort::Prefaulter::Area store{const_cast<void*>(StoreAddress()),
@@ -204,7 +271,7 @@ void FileSort::Sorter::SetPayloadLimit() {
 }
 
 void FileSort::Sorter::ProcessBatch() {
-  if (data->Failed()) return;
+  if (data->Failed() || written) return;
   Recording([this] {
     std::unique_ptr<isort::SteppedRadixSort> stepped;
     {

@@ -39,6 +39,13 @@ class ISORT_NO_EXPORT FileSort::Sorter : public mtxp::ProblemPartBase {
   void ForEachRecord(Take take, isort::SteppedRadixSort* stepped);
 
   bool FillBatch();
+  // Appends a row to the batch's run, which it makes at the first row;
+  // returns the bytes of the row's payload group.
+  std::uint64_t AppendToRun(OBS* record, const OBS* payload);
+  // Brings the rows loaded so far, which went into the run, back into the
+  // record buffer and the store, as if they had been loaded there, and
+  // empties the run.
+  void TakeBackRows();
   // Sorts the batch. The batch that ends the input, where the radix sort
   // takes it, is only split into buckets: `stepped` sorts them while the
   // rows are delivered or written (and its time counts as theirs).
@@ -69,6 +76,8 @@ class ISORT_NO_EXPORT FileSort::Sorter : public mtxp::ProblemPartBase {
   std::unique_ptr<VORN_InMemoryFile> payloads;
   std::uint32_t storeBytes = 0;
   bool singleBatch = false;
+  // The whole batch went into its run as it loaded, already in order.
+  bool written = false;
   // The batch ended with the input: the other threads have no batch to load,
   // so the sort of this one may take a helper thread.
   bool lastBatch = false;
