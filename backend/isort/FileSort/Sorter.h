@@ -2,7 +2,8 @@
 // batches of rows, keeps each row's key part with a tag unit in a record
 // buffer and its payload compressed in an in-memory store, sorts the records
 // and writes them as one run per batch (or, when the first batch holds the
-// whole input, hands the rows straight to PutRow).
+// whole input, hands the rows straight to PutRow). A later batch whose rows
+// come in order is written to its run as it loads, without either.
 #pragma once
 
 #include <cstdint>
