@@ -9,9 +9,9 @@
 #include <string>
 #include <thread>
 
+#include "VectorSort.h"
 #include "TempDir.h"
 #include "TestHooks.h"
-#include "VectorSort.h"
 #include "isort/platform.h"
 
 namespace isort::testing {

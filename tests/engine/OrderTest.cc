@@ -10,13 +10,13 @@
 #include <string>
 #include <thread>
 
-#include "CollateLocale.h"
 #include "FileSort/RadixSort.h"
 #include "FileSort/RecordSort.h"
+#include "CollateLocale.h"
 #include "Model.h"
-#include "TempDir.h"
 #include "TestHooks.h"
 #include "VectorSort.h"
+#include "TempDir.h"
 #include "isort/platform.h"
 
 namespace isort::testing {
@@ -177,6 +177,21 @@ TEST(SortBatch, RadixBucketByBucketGivesTheOrderOfTheWhole) {
   }
 }
 
+// Sorts `set` on `threads` parts within `budget` and expects the model's
+// order for batches of `rows` rows, in the collation of the current locale.
+void ExpectModelOrder(const DataSet& set, unsigned int threads, std::uint64_t budget,
+                      std::size_t rows, std::uint64_t footprint) {
+  platform::SetThreadLimit(threads);
+  VectorSort sort(set, nullptr, budget);
+  sort.Sort();
+  VORNMBCollator collator;
+  collator.Init();
+  SCOPED_TRACE(::testing::Message() << "batches of " << rows);
+  EXPECT_EQ(FirstDifference(ModelSort(set, collator, rows, budget, footprint), sort.output,
+                            set.units),
+            -1);
+}
+
 // End to end, over batch sizes, thread counts and merges in one pass or
 // many: exactly the order of the literal algorithms, NaN keys and locale
 // strings included; every fifth round on a machine of one core, where no
@@ -200,15 +215,8 @@ TEST(FileSort, DeliversTheLiteralAlgorithmsOrder) {
     const std::uint64_t budget = round % 2 ? batchRows * recordBytes * threads
                                            : (set.RowCount() / batchRows + 3) * footprint;
     const std::size_t rows = std::max<std::uint64_t>(1, budget / threads / recordBytes);
-    platform::SetThreadLimit(threads);
-    VectorSort sort(set, nullptr, budget);
-    sort.Sort();
-    VORNMBCollator collator;
-    collator.Init();
-    SCOPED_TRACE(::testing::Message() << "round " << round << ", batches of " << rows);
-    EXPECT_EQ(
-        FirstDifference(ModelSort(set, collator, rows, budget, footprint), sort.output, set.units),
-        -1);
+    SCOPED_TRACE(::testing::Message() << "round " << round);
+    ExpectModelOrder(set, threads, budget, rows, footprint);
   }
   platform::SetFileBufferSize(0);
   platform::SetThreadLimit(0);
@@ -228,8 +236,7 @@ TEST(FileSort, BatchesInOrderSkipTheSortOnlyWhereNoSortChangesThem) {
   const std::uint64_t footprint = FileSort::WorkFile("probe").Footprint();
   CollateLocale scope;
   ASSERT_TRUE(scope.Switch("C"));
-  VORNMBCollator collator;
-  collator.Init();
+  platform::SetCoreCount(8);
   for (int round = 0; round < 30; ++round) {
     const int shape = round % 3;  // 0: in order; 1: one row out of place; 2: NaNs between
     DataSet set;
@@ -248,15 +255,9 @@ TEST(FileSort, BatchesInOrderSkipTheSortOnlyWhereNoSortChangesThem) {
       std::swap_ranges(&set.rows[2 * late], &set.rows[2 * late + 2], &set.rows[2 * late - 2]);
     }
     const unsigned int threads = 2 + round % 3;
-    const std::uint64_t budget = batchRows * (set.units + 1) * 8 * threads;
-    platform::SetCoreCount(8);
-    platform::SetThreadLimit(threads);
-    VectorSort sort(set, nullptr, budget);
-    sort.Sort();
-    SCOPED_TRACE(::testing::Message() << "round " << round << ", batches of " << batchRows);
-    EXPECT_EQ(FirstDifference(ModelSort(set, collator, batchRows, budget, footprint), sort.output,
-                              set.units),
-              -1);
+    SCOPED_TRACE(::testing::Message() << "round " << round);
+    ExpectModelOrder(set, threads, batchRows * (set.units + 1) * 8 * threads, batchRows,
+                     footprint);
   }
   platform::SetFileBufferSize(0);
   platform::SetThreadLimit(0);

@@ -198,18 +198,18 @@ bool FileSort::Sorter::FillBatch() {
     data->statistics->rowBytes = (keyUnits + payloadUnits) * 8;
   }
   written = watch != nullptr;
-  if (stats.rows != 0 && !singleBatch && run == nullptr) {
-    data->sequences.emplace_front(workFile);
-    run = &data->sequences.front();
-  }
+  if (stats.rows != 0 && !singleBatch) OpenRun();
   return stats.rows != 0;
 }
 
+void FileSort::Sorter::OpenRun() {
+  if (run != nullptr) return;
+  data->sequences.emplace_front(workFile);
+  run = &data->sequences.front();
+}
+
 std::uint64_t FileSort::Sorter::AppendToRun(OBS* record, const OBS* payload) {
-  if (run == nullptr) {
-    data->sequences.emplace_front(workFile);
-    run = &data->sequences.front();
-  }
+  OpenRun();
   isort::RunWriter writer(*run, data->splitter.keyUnits, data->splitter.payloadUnits);
   return writer.Append(record, batchNumber, payload);
 }

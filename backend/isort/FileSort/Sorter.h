@@ -40,6 +40,9 @@ class ISORT_NO_EXPORT FileSort::Sorter : public mtxp::ProblemPartBase {
   void ForEachRecord(Take take, isort::SteppedRadixSort* stepped);
 
   bool FillBatch();
+  // Makes the batch's run, at the current end of the work file, unless it
+  // has one.
+  void OpenRun();
   // Appends a row to the batch's run, which it makes at the first row;
   // returns the bytes of the row's payload group.
   std::uint64_t AppendToRun(OBS* record, const OBS* payload);
