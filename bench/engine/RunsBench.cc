@@ -17,18 +17,25 @@ namespace {
 
 using isort::workloads::Workload;
 
-// W1 rows without end; the sink only counts.
+// W1 rows without end; the sink only counts. `inOrder` gives each row's
+// first key its row number, so that the rows come in key order.
 class EndlessW1 : public FileSort {
  public:
-  EndlessW1() : FileSort(isort::workloads::EngineKeys(Workload::W1), 10, nullptr), row_(10) {}
+  explicit EndlessW1(bool inOrder = false)
+      : FileSort(isort::workloads::EngineKeys(Workload::W1), 10, nullptr),
+        inOrder_(inOrder),
+        row_(10) {}
   const OBS* GetRow() override {
-    isort::workloads::GenerateRow(Workload::W1, next_++ % 10000000, row_.data());
+    isort::workloads::GenerateRow(Workload::W1, next_ % 10000000, row_.data());
+    if (inOrder_) row_[isort::workloads::LayoutOf(Workload::W1).keys[0].position] = next_;
+    ++next_;
     return row_.data();
   }
   void PutRow(const OBS*) override { ++delivered; }
   std::uint64_t delivered = 0;
 
  private:
+  bool inOrder_;
   std::vector<OBS> row_;
   std::uint64_t next_ = 0;
 };
@@ -36,7 +43,8 @@ class EndlessW1 : public FileSort {
 // Shared state as in the middle of a W1 sort on two threads: a batch has
 // been loaded before, so batches are sized by the compressed payloads.
 struct Sorting {
-  Sorting() : data(isort::workloads::EngineKeys(Workload::W1), 10, nullptr, &source) {
+  explicit Sorting(bool inOrder = false)
+      : source(inOrder), data(isort::workloads::EngineKeys(Workload::W1), 10, nullptr, &source) {
     data.threadCount = 2;
     data.rowsLoaded = 1e6;
     data.packedBytes = 32.3e6;
@@ -75,6 +83,16 @@ void BM_LoadBatch(benchmark::State& state) {
     state.ResumeTiming();
   }
   if (sorting.data.Failed()) state.SkipWithError("the batch failed");
+}
+
+// Loading a later batch whose rows come in key order: it goes straight into
+// its run as it loads, on the loading thread alone.
+void BM_LoadBatchInOrder(benchmark::State& state) {
+  Sorting sorting(true);
+  sorting.data.batchCount = 1;  // the first batch stays in memory
+  for (auto _ : state) sorting.part->LoadBatch();
+  if (sorting.data.Failed()) state.SkipWithError("the batch failed");
+  state.SetItemsProcessed(static_cast<std::int64_t>(sorting.data.rowsLoaded - 1e6));
 }
 
 void BM_ReadRun(benchmark::State& state) {
@@ -128,6 +146,7 @@ void BM_MergeRuns(benchmark::State& state) {
 
 BENCHMARK(BM_ProcessBatch)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_LoadBatch)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_LoadBatchInOrder)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ReadRun)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_MergeThreeRuns)->Arg(0)->Arg(1)->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_MergeRuns)->Arg(6)->Arg(12)->Iterations(1)->Unit(benchmark::kMillisecond);
