@@ -6,6 +6,7 @@
 
 #include <deque>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include "FileSort/Data.h"
@@ -70,6 +71,23 @@ void BM_ProcessBatch(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() *
                           static_cast<std::int64_t>(sorting.data.rowsLoaded - 1e6) /
                           std::max<std::int64_t>(1, state.iterations()));
+}
+
+// Two parts sorting and writing their batches at once, as in the middle of
+// W1's run formation; the time is that of both.
+void BM_ProcessTwoBatches(benchmark::State& state) {
+  Sorting sorting;
+  std::unique_ptr<mtxp::ProblemPartBase> other(sorting.data.MakePart());
+  for (auto _ : state) {
+    state.PauseTiming();
+    sorting.part->LoadBatch();
+    other->LoadBatch();
+    state.ResumeTiming();
+    std::thread helper([&] { other->ProcessBatch(); });
+    sorting.part->ProcessBatch();
+    helper.join();
+  }
+  if (sorting.data.Failed()) state.SkipWithError("a batch failed");
 }
 
 // Loading a batch, the part of a sort that no two threads do at once.
@@ -145,6 +163,7 @@ void BM_MergeRuns(benchmark::State& state) {
 }
 
 BENCHMARK(BM_ProcessBatch)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ProcessTwoBatches)->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_LoadBatch)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_LoadBatchInOrder)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ReadRun)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
