@@ -1,46 +1,17 @@
 #include "FileSort/RowPipe.h"
 
-#if defined(__x86_64__)
-#include <emmintrin.h>
-#endif
-
 #include <algorithm>
-#include <cstring>
+
+#include "FileSort/PastCaches.h"
 
 namespace isort {
 namespace {
 
 // 256 KiB chunks, 1 MiB in all: rows pass from one core to the other through
-// memory (see Put). The final merge of W1 in key order from a file (3 runs,
+// memory (CopyPastCaches). The final merge of W1 in key order from a file (3 runs,
 // two sorts each): 508-552 ms against 793-801 ms on one
 // thread; chunks of 64 KiB 554-602 ms, 1 MiB 512-528 ms.
 constexpr std::size_t kChunkBytes = 256 * 1024;
-
-// Copies a row into the ring without bringing its cache lines into this
-// core's caches. Written there, every line would then have to be fetched
-// from this core by the other, and on our VMs that made the pipe slower
-// than one thread: 1053-1097 ms for the merge above with chunks of 64 KiB,
-// 793-816 ms with 1-2 MiB; it took chunks of 4 MiB and more, which no
-// longer stay in the caches, to reach 533-566 ms.
-void CopyPastCaches(OBS* to, const OBS* from, std::size_t units) {
-#if defined(__x86_64__)
-  static_assert(sizeof(OBS) == sizeof(long long));
-  for (std::size_t i = 0; i < units; ++i) {
-    long long bits;
-    std::memcpy(&bits, from + i, sizeof bits);
-    _mm_stream_si64(reinterpret_cast<long long*>(to + i), bits);
-  }
-#else
-  std::memcpy(to, from, units * sizeof(OBS));
-#endif
-}
-
-// Makes the copies above visible before a chunk is handed over.
-void FinishCopies() {
-#if defined(__x86_64__)
-  _mm_sfence();
-#endif
-}
 
 }  // namespace
 
