@@ -236,14 +236,13 @@ InOrderWatch::InOrderWatch(const FileSort::Comparator& comparator, const RecordO
                            std::uint64_t width)
     : numericUnits_(NumericUnits(comparator.Keys())),
       order_(order),
-      previous_(new OBS[width]),
+      previous_(new OBS[kLineUnits + width + kLineUnits]),
       width_(width) {}
 
 bool InOrderWatch::Admits(const OBS* record) {
-  if (HoldsNaN(record, numericUnits_) || (seen_ && order_(previous_.get(), record) > 0)) {
-    return false;
-  }
-  std::memcpy(previous_.get(), record, width_ * sizeof(OBS));
+  OBS* const previous = previous_.get() + kLineUnits;
+  if (HoldsNaN(record, numericUnits_) || (seen_ && order_(previous, record) > 0)) return false;
+  std::memcpy(previous, record, width_ * sizeof(OBS));
   seen_ = true;
   return true;
 }

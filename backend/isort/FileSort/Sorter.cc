@@ -11,6 +11,7 @@
 #include "FileSort/Prefaulter.h"
 #include "FileSort/RecordSort.h"
 #include "FileSort/RowPipe.h"
+#include "FileSort/RunFeed.h"
 #include "FileSort/Runs.h"
 #include "FileSort/SpareCore.h"
 #include "FileSort/Stopwatch.h"
@@ -46,9 +47,18 @@ void WriteTag(OBS* tag, std::uint64_t value) { std::memcpy(tag, &value, sizeof v
 // cache line after it too.
 constexpr std::uint64_t kPayloadGroup = 64;
 
+// Units in a cache line.
+constexpr unsigned int kLineUnits = 64 / sizeof(OBS);
+
 // A large batch loads with a helper faulting in its memory (Prefaulter.h); a
 // small input has been loaded before the helper would have started.
 constexpr std::uint64_t kPrefaultFromRow = 65536;
+
+// A later batch that has come in order for a quarter of its rows, or for
+// this many, goes on through a RunFeed: a helper starts in tens of
+// microseconds, and shuffled W1 rows turn back by their third row, nearly
+// sorted ones (W1n) within a hundred.
+constexpr std::uint64_t kFeedFromRow = 4096;
 
 }  // namespace
 
@@ -117,7 +127,13 @@ bool FileSort::Sorter::FillBatch() {
     payloads = std::make_unique<VORN_InMemoryFile>(storeBytes);
   }
   payloads->Seek(0, VORN_StrBaseIO::FromStart);
-  const std::unique_ptr<OBS[]> payload(new OBS[payloadUnits]);
+  // The row's two parts, which this thread writes at every row: a cache line
+  // of room on either side keeps them off the lines of other objects, which
+  // a RunFeed's helper may write at every row.
+  const unsigned int width = keyUnits + 1;
+  const std::unique_ptr<OBS[]> parts(new OBS[kLineUnits + width + payloadUnits + kLineUnits]);
+  OBS* const loose = parts.get() + kLineUnits;  // the record of a row that goes straight to the run
+  OBS* const payload = loose + width;
   batchNumber = data->batchCount++;
   run = nullptr;
   written = false;
@@ -128,16 +144,23 @@ bool FileSort::Sorter::FillBatch() {
   // row out of order takes the rows before it back (TakeBackRows), and the
   // batch loads on as any other. The first batch stays in memory: it may
   // hold the whole input, which then never reaches a work file.
-  const unsigned int width = keyUnits + 1;
   std::unique_ptr<isort::InOrderWatch> watch;
-  std::unique_ptr<OBS[]> loose;  // the record of a row that goes straight into the run
   if (batchNumber != 0 && order.ComparesBytes()) {
     watch = std::make_unique<isort::InOrderWatch>(comparator, order, width);
-    loose.reset(new OBS[width]);
   }
   std::uint64_t runPayloadBytes = 0;
   const auto storedPayloadBytes = [&] {
     return watch != nullptr ? runPayloadBytes : static_cast<std::uint64_t>(payloads->Tell());
+  };
+  // Once the rows have come in order a while, a helper writes them, until
+  // they turn back or the batch nears its payload limit.
+  const std::uint64_t feedFromRow =
+      std::clamp<std::uint64_t>(stats.batchRows / 4, 1, kFeedFromRow);
+  std::unique_ptr<isort::RunFeed> feed;
+  const auto stopFeed = [&] {
+    if (feed == nullptr) return;
+    runPayloadBytes += feed->PayloadBytes();
+    feed.reset();
   };
 
   // The store may move once a row could carry it past the bytes it was made
@@ -148,7 +171,12 @@ bool FileSort::Sorter::FillBatch() {
   isort::Prefaulter prefaulter;
   OBS* record = batch.get();
   while (stats.rows < stats.batchRows) {
-    if (payloadUnits != 0 && storedPayloadBytes() >= payloadLimit) break;
+    if (payloadUnits != 0) {
+      if (feed != nullptr && runPayloadBytes + feed->PayloadBytesAtMost() >= payloadLimit) {
+        stopFeed();
+      }
+      if (feed == nullptr && storedPayloadBytes() >= payloadLimit) break;
+    }
     if (stats.rows == kPrefaultFromRow && watch == nullptr && isort::SpareCore()) {
       StartPrefaulting(prefaulter, storeSettles);
     }
@@ -164,29 +192,35 @@ bool FileSort::Sorter::FillBatch() {
       break;
     }
     if (watch != nullptr) {
-      data->splitter.Split(row, loose.get(), payload.get());
-      WriteTag(loose.get() + keyUnits, stats.rows);
-      if (watch->Admits(loose.get())) {
-        runPayloadBytes += AppendToRun(loose.get(), payload.get());
-        ++stats.rows;
+      data->splitter.Split(row, loose, payload);
+      WriteTag(loose + keyUnits, stats.rows);
+      if (watch->Admits(loose)) {
+        if (feed != nullptr) {
+          feed->Put(loose, payload);
+        } else {
+          runPayloadBytes += AppendToRun(loose, payload);
+        }
+        if (++stats.rows == feedFromRow && stats.rows < stats.batchRows) feed = StartFeed();
         continue;
       }
+      stopFeed();
       TakeBackRows();
       watch.reset();
       record = batch.get() + stats.rows * width;
-      std::memcpy(record, loose.get(), keyUnits * sizeof(OBS));
+      std::memcpy(record, loose, keyUnits * sizeof(OBS));
     } else {
-      data->splitter.Split(row, record, payload.get());
+      data->splitter.Split(row, record, payload);
     }
     if (payloadUnits == 0) {
       WriteTag(record + keyUnits, stats.rows);
     } else {
       WriteTag(record + keyUnits, static_cast<std::uint64_t>(payloads->Tell()));
-      WriteCompressed(*payloads, payload.get(), payloadUnits);
+      WriteCompressed(*payloads, payload, payloadUnits);
     }
     record += width;
     ++stats.rows;
   }
+  stopFeed();
 
   prefaulter.GiveBack(stats.rows * width * sizeof(OBS), static_cast<std::size_t>(payloads->Tell()),
                       StoreAddress());
@@ -212,6 +246,22 @@ std::uint64_t FileSort::Sorter::AppendToRun(OBS* record, const OBS* payload) {
   OpenRun();
   isort::RunWriter writer(*run, data->splitter.keyUnits, data->splitter.payloadUnits);
   return writer.Append(record, batchNumber, payload);
+}
+
+std::unique_ptr<isort::RunFeed> FileSort::Sorter::StartFeed() {
+  const unsigned int payloadUnits = data->splitter.payloadUnits;
+  const unsigned int recordUnits = data->splitter.keyUnits + 1;
+  if (!isort::RunFeed::Pays(recordUnits + payloadUnits)) return nullptr;
+  // The helper reads nothing of this Sorter, whose statistics the loading
+  // thread updates at every row.
+  auto feed = std::make_unique<isort::RunFeed>(
+      recordUnits, payloadUnits, WorstGroupBytes(payloadUnits), stats.batchRows - stats.rows,
+      [run = run, keyUnits = recordUnits - 1, payloadUnits, batch = batchNumber](
+          OBS* record, const OBS* payload) {
+        return isort::RunWriter(*run, keyUnits, payloadUnits).Append(record, batch, payload);
+      });
+  if (!feed->Start()) return nullptr;
+  return feed;
 }
 
 void FileSort::Sorter::TakeBackRows() {

@@ -3,7 +3,8 @@
 // buffer and its payload compressed in an in-memory store, sorts the records
 // and writes them as one run per batch (or, when the first batch holds the
 // whole input, hands the rows straight to PutRow). A later batch whose rows
-// come in order is written to its run as it loads, without either.
+// come in order is written to its run as it loads, without either; once it
+// has come in order a while, by a helper (RunFeed.h).
 #pragma once
 
 #include <cstdint>
@@ -13,6 +14,7 @@
 #include "FileSort/Prefaulter.h"
 #include "FileSort/RadixSort.h"
 #include "FileSort/RecordBuffer.h"
+#include "FileSort/RunFeed.h"
 #include "isort/FileSort.h"
 #include "mtxp/Driver.h"
 #include "vorn/Streams.h"
@@ -46,6 +48,9 @@ class ISORT_NO_EXPORT FileSort::Sorter : public mtxp::ProblemPartBase {
   // Appends a row to the batch's run, which it makes at the first row;
   // returns the bytes of the row's payload group.
   std::uint64_t AppendToRun(OBS* record, const OBS* payload);
+  // A helper that appends the batch's next rows to its run (RunFeed.h), or
+  // null where none pays or the system has no thread to spare.
+  std::unique_ptr<isort::RunFeed> StartFeed();
   // Brings the rows loaded so far, which went into the run, back into the
   // record buffer and the store, as if they had been loaded there, and
   // empties the run.
