@@ -243,7 +243,7 @@ bool InOrderWatch::Admits(const OBS* record) {
   OBS* const previous = previous_.get() + kLineUnits;
   if (HoldsNaN(record, numericUnits_) || (seen_ && order_(previous, record) > 0)) return false;
   std::memcpy(previous, record, width_ * sizeof(OBS));
-  seen_ = true;
+  if (!seen_) seen_ = true;  // written once: see previous_
   return true;
 }
 

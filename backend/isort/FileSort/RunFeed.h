@@ -5,8 +5,9 @@
 // (both of its groups encoded) take turns while the other core waits for
 // its turn to load. Once such a batch has gone on in order for a while, the
 // loading thread copies each row into a small ring of chunks and a helper
-// writes them: a batch of 4.7 million W1 rows in key order loads in 239-241
-// ms against 349-354 ms on one thread (runs_bench BM_LoadBatchInOrder).
+// writes them: a batch of 4.7 million W1 rows in key order loads in 236-371
+// ms against 328-562 ms on one thread (runs_bench BM_LoadBatchInOrder, 10
+// rounds alternating).
 //
 // Where the batch ends follows from the bytes of the payload groups
 // written, which only the helper learns; the loading thread does not wait

@@ -24,13 +24,19 @@
 #include "vorn/Streams.h"
 
 // A temporary file holding runs: "sort" files (one per sorting thread) and
-// "merge" files (one per merge pass).
+// "merge" files (one per merge pass). Each handle takes cache lines of its
+// own: a RunFeed's helper moves its position at every group while the
+// loading thread writes its own objects at every row.
 class ISORT_NO_EXPORT FileSort::WorkFile : public VORN_TempFile {
  public:
   explicit WorkFile(const char* prefix);
   // A second handle on the same file, with its own position.
   WorkFile(const WorkFile& other);
   ~WorkFile() override;
+
+ private:
+  struct alignas(64) Line {};
+  Line lineOfItsOwn_;  // aligns the handle to a cache line
 };
 
 // One run. Copies are shallow; only Sequences that do not own their file are
