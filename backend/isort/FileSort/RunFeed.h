@@ -19,7 +19,7 @@
 // Failures keep their roads: what writing throws on the helper stops it and
 // is thrown on the loading thread at its next chunk or at PayloadBytes; a
 // failure of the loading thread destroys the feed, which stops the helper
-// after the row it is writing and drops the rows still in the ring.
+// after the chunk it is writing and drops the rows still in the ring.
 //
 // What each thread writes for every row lies on cache lines of its own:
 // sharing one with what the other thread read for every row made the load
@@ -52,7 +52,8 @@ class RunFeed {
   // A feed for at most `rows` rows. Throws std::bad_alloc.
   RunFeed(std::size_t recordUnits, std::size_t payloadUnits, std::uint64_t rowBytesAtMost,
           std::uint64_t rows, Write write);
-  // Stops the helper; rows not yet written are dropped (see PayloadBytes).
+  // Stops the helper after the chunk it is writing; rows not yet written are
+  // dropped (see PayloadBytes).
   ~RunFeed();
   RunFeed(const RunFeed&) = delete;
   RunFeed& operator=(const RunFeed&) = delete;
