@@ -104,7 +104,8 @@ void BM_LoadBatch(benchmark::State& state) {
 }
 
 // Loading a later batch whose rows come in key order: it goes straight into
-// its run as it loads, on the loading thread alone.
+// its run as it loads. The argument: the cores the machine reports (1: the
+// loading thread writes the rows itself; 2: a helper writes them).
 void BM_LoadBatchInOrder(benchmark::State& state) {
   isort::platform::SetCoreCount(static_cast<unsigned int>(state.range(0)));
   Sorting sorting(true);

@@ -38,8 +38,8 @@ void Arm(std::uint64_t nth, const Fault& fault) {
 // for nth = 1, 2, ... until a sort completes without it firing. Returns how
 // many sorts failed.
 // With `inKeyOrder`, the rows come in key order but for one pair in the last
-// batches: batches go straight to their runs as they load, and one takes its
-// rows back.
+// batches: batches go straight to their runs as they load, written by a
+// helper from a quarter of the batch on, and one takes its rows back.
 int Sweep(std::size_t rows, std::uint64_t batchRows, std::size_t fileBuffer, const Fault& fault,
           bool inKeyOrder = false) {
   WorkDir dir;

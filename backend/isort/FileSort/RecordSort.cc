@@ -5,6 +5,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "FileSort/CacheLines.h"
 #include "FileSort/Comparator.h"
 #include "FileSort/RadixSort.h"
 
@@ -236,11 +237,11 @@ InOrderWatch::InOrderWatch(const FileSort::Comparator& comparator, const RecordO
                            std::uint64_t width)
     : numericUnits_(NumericUnits(comparator.Keys())),
       order_(order),
-      previous_(new OBS[kLineUnits + width + kLineUnits]),
+      previous_(new OBS[kCacheLineUnits + width + kCacheLineUnits]),
       width_(width) {}
 
 bool InOrderWatch::Admits(const OBS* record) {
-  OBS* const previous = previous_.get() + kLineUnits;
+  OBS* const previous = previous_.get() + kCacheLineUnits;
   if (HoldsNaN(record, numericUnits_) || (seen_ && order_(previous, record) > 0)) return false;
   std::memcpy(previous, record, width_ * sizeof(OBS));
   if (!seen_) seen_ = true;  // written once: see previous_

@@ -56,12 +56,10 @@ class InOrderWatch {
   bool Admits(const OBS* record);
 
  private:
-  // The previous record, with a cache line of room on either side (the
-  // loading thread writes it at every row; see Sorter::FillBatch).
-  static constexpr std::uint64_t kLineUnits = 64 / sizeof(OBS);
-
   std::vector<std::uint32_t> numericUnits_;
   const RecordOrder& order_;
+  // The previous record, with a cache line of room on either side (the
+  // loading thread writes it at every row; see Sorter::FillBatch).
   std::unique_ptr<OBS[]> previous_;
   std::uint64_t width_;
   bool seen_ = false;

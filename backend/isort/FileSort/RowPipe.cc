@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "FileSort/PastCaches.h"
+#include "FileSort/CacheLines.h"
 
 namespace isort {
 namespace {

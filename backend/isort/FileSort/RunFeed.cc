@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <utility>
 
-#include "FileSort/PastCaches.h"
+#include "FileSort/CacheLines.h"
 #include "FileSort/SpareCore.h"
 
 namespace isort {

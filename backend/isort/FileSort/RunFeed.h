@@ -35,6 +35,7 @@
 #include <mutex>
 #include <thread>
 
+#include "FileSort/CacheLines.h"
 #include "isort/types.h"
 
 namespace isort {
@@ -97,7 +98,7 @@ class RunFeed {
   std::thread helper_;
 
   // The loading thread's own.
-  struct alignas(64) Loader {
+  struct alignas(kCacheLineBytes) Loader {
     std::size_t slotRow = 0;    // the next row in the chunk being filled
     std::size_t chunk = 0;      // the chunk being filled, counted from the start
     std::uint64_t rowsPut = 0;
@@ -105,7 +106,7 @@ class RunFeed {
     std::uint64_t reportedBytes = 0;
   } loader_;
 
-  alignas(64) std::mutex lock_;
+  alignas(kCacheLineBytes) std::mutex lock_;
   std::condition_variable changed_;
   std::size_t filled_[kChunks] = {};  // rows in each published chunk
   std::size_t published_ = 0;         // chunks, counted from the start

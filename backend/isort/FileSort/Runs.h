@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "FileSort/CacheLines.h"
 #include "isort/FileSort.h"
 #include "vorn/Streams.h"
 
@@ -35,7 +36,7 @@ class ISORT_NO_EXPORT FileSort::WorkFile : public VORN_TempFile {
   ~WorkFile() override;
 
  private:
-  struct alignas(64) Line {};
+  struct alignas(isort::kCacheLineBytes) Line {};
   Line lineOfItsOwn_;  // aligns the handle to a cache line
 };
 
@@ -66,7 +67,7 @@ class ISORT_NO_EXPORT FileSort::Sequence {
   // for a rewound run.
   bool ReadCompressed(OBS* units, unsigned int n);
 
-  alignas(64) std::int64_t start;
+  alignas(isort::kCacheLineBytes) std::int64_t start;
   std::int64_t end;
   WorkFile* file;
   bool ownsFile;

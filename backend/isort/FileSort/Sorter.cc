@@ -7,6 +7,7 @@
 #include <new>
 #include <thread>
 
+#include "FileSort/CacheLines.h"
 #include "FileSort/Data.h"
 #include "FileSort/Prefaulter.h"
 #include "FileSort/RecordSort.h"
@@ -46,9 +47,6 @@ void WriteTag(OBS* tag, std::uint64_t value) { std::memcpy(tag, &value, sizeof v
 // payload in groups of 64 (16: 1102 ms, 256: 884 ms), 541 ms reading the
 // cache line after it too.
 constexpr std::uint64_t kPayloadGroup = 64;
-
-// Units in a cache line.
-constexpr unsigned int kLineUnits = 64 / sizeof(OBS);
 
 // A large batch loads with a helper faulting in its memory (Prefaulter.h); a
 // small input has been loaded before the helper would have started.
@@ -131,8 +129,9 @@ bool FileSort::Sorter::FillBatch() {
   // of room on either side keeps them off the lines of other objects, which
   // a RunFeed's helper may write at every row.
   const unsigned int width = keyUnits + 1;
-  const std::unique_ptr<OBS[]> parts(new OBS[kLineUnits + width + payloadUnits + kLineUnits]);
-  OBS* const loose = parts.get() + kLineUnits;  // the record of a row that goes straight to the run
+  constexpr std::size_t kRoom = isort::kCacheLineUnits;
+  const std::unique_ptr<OBS[]> parts(new OBS[kRoom + width + payloadUnits + kRoom]);
+  OBS* const loose = parts.get() + kRoom;  // the record of a row that goes straight to the run
   OBS* const payload = loose + width;
   batchNumber = data->batchCount++;
   run = nullptr;

@@ -1,5 +1,7 @@
-// Copies into the chunks that a helper thread on another core reads next
-// (RowPipe, RunFeed).
+// Memory that two threads share: the cache line, which data one thread
+// writes at every row must not share with data the other uses at every row
+// (Runs.h, RunFeed.h, Sorter::FillBatch), and copies into the chunks that a
+// helper thread on another core reads next (RowPipe, RunFeed).
 #pragma once
 
 #if defined(__x86_64__)
@@ -12,6 +14,9 @@
 #include "isort/types.h"
 
 namespace isort {
+
+constexpr std::size_t kCacheLineBytes = 64;
+constexpr std::size_t kCacheLineUnits = kCacheLineBytes / sizeof(OBS);
 
 // Copies units without bringing their cache lines into this core's caches.
 // Written there, every line would then have to be fetched from this core by
