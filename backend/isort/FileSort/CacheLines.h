@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstring>
+#include <memory>
 
 #include "isort/types.h"
 
@@ -17,6 +18,19 @@ namespace isort {
 
 constexpr std::size_t kCacheLineBytes = 64;
 constexpr std::size_t kCacheLineUnits = kCacheLineBytes / sizeof(OBS);
+
+// Units that one thread writes at every row while another thread works
+// nearby: a cache line of room on either side keeps them off the lines of
+// other objects.
+class PaddedUnits {
+ public:
+  explicit PaddedUnits(std::size_t units)
+      : units_(new OBS[kCacheLineUnits + units + kCacheLineUnits]) {}
+  OBS* get() const { return units_.get() + kCacheLineUnits; }
+
+ private:
+  std::unique_ptr<OBS[]> units_;
+};
 
 // Copies units without bringing their cache lines into this core's caches.
 // Written there, every line would then have to be fetched from this core by

@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 
+#include "FileSort/CacheLines.h"
 #include "FileSort/Data.h"
 #include "FileSort/RowPipe.h"
 #include "FileSort/Stopwatch.h"
@@ -176,15 +177,19 @@ void FileSort::Data::MergeRuns(std::deque<SeqReader>& readers, Sequence& output,
     });
     return;
   }
-  // The final pass joins every row and delivers it.
-  const auto joinEach = [&](auto handOn) {
-    const std::unique_ptr<OBS[]> row(new OBS[rowUnits]);
-    HeapMerge(readers, order, [&](SeqReader& reader) {
-      splitter.Join(reader.key.get(), reader.payload.get(), row.get());
-      handOn(row.get());
-    });
-  };
-  isort::RowPipe::HandOver(rowUnits, joinEach, [this](const OBS* row) { owner->PutRow(row); });
+  // The final pass delivers every row, joined on the delivering thread (the
+  // readers' parts are the helper's).
+  const isort::PaddedUnits row(rowUnits);
+  isort::RowPipe::HandOver(
+      keyUnits + 1, payloadUnits,
+      [&](auto handOn) {
+        HeapMerge(readers, order,
+                  [&](SeqReader& reader) { handOn(reader.key.get(), reader.payload.get()); });
+      },
+      [&](const OBS* record, const OBS* payload) {
+        splitter.Join(record, payload, row.get());
+        owner->PutRow(row.get());
+      });
 }
 
 template <typename Order, typename Take>

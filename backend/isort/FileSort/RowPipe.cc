@@ -19,15 +19,18 @@ bool RowPipe::Pays(std::size_t rowUnits) {
   return rowUnits * sizeof(OBS) <= kChunkBytes && SpareCore();
 }
 
-RowPipe::RowPipe(std::size_t rowUnits)
-    : rowUnits_(rowUnits),
-      chunkRows_(std::max<std::size_t>(1, kChunkBytes / (rowUnits * sizeof(OBS)))),
-      chunkUnits_(chunkRows_ * rowUnits),
+RowPipe::RowPipe(std::size_t firstUnits, std::size_t secondUnits)
+    : firstUnits_(firstUnits),
+      rowUnits_(firstUnits + secondUnits),
+      chunkRows_(std::max<std::size_t>(1, kChunkBytes / (rowUnits_ * sizeof(OBS)))),
+      chunkUnits_(chunkRows_ * rowUnits_),
       rows_(new OBS[kChunks * chunkUnits_]) {}
 
-void RowPipe::Put(const OBS* row) {
+void RowPipe::Put(const OBS* first, const OBS* second) {
   if (slotRow_ == 0) WaitForFreeChunk();
-  CopyPastCaches(Chunk(published_) + slotRow_ * rowUnits_, row, rowUnits_);
+  OBS* slot = Chunk(published_) + slotRow_ * rowUnits_;
+  CopyPastCaches(slot, first, firstUnits_);
+  CopyPastCaches(slot + firstUnits_, second, rowUnits_ - firstUnits_);
   if (++slotRow_ == chunkRows_) Publish();
 }
 

@@ -125,13 +125,11 @@ bool FileSort::Sorter::FillBatch() {
     payloads = std::make_unique<VORN_InMemoryFile>(storeBytes);
   }
   payloads->Seek(0, VORN_StrBaseIO::FromStart);
-  // The row's two parts, which this thread writes at every row: a cache line
-  // of room on either side keeps them off the lines of other objects, which
-  // a RunFeed's helper may write at every row.
+  // The row's two parts, which this thread writes at every row while a
+  // RunFeed's helper may write nearby.
   const unsigned int width = keyUnits + 1;
-  constexpr std::size_t kRoom = isort::kCacheLineUnits;
-  const std::unique_ptr<OBS[]> parts(new OBS[kRoom + width + payloadUnits + kRoom]);
-  OBS* const loose = parts.get() + kRoom;  // the record of a row that goes straight to the run
+  const isort::PaddedUnits parts(width + payloadUnits);
+  OBS* const loose = parts.get();  // the record of a row that goes straight to the run
   OBS* const payload = loose + width;
   batchNumber = data->batchCount++;
   run = nullptr;
@@ -402,21 +400,25 @@ void FileSort::Sorter::ForEachRecord(Take take, isort::SteppedRadixSort* stepped
 }
 
 void FileSort::Sorter::DeliverRows(isort::SteppedRadixSort* stepped) {
+  const unsigned int keyUnits = data->splitter.keyUnits;
   const unsigned int payloadUnits = data->splitter.payloadUnits;
-  const auto joinEach = [&](auto handOn) {
-    const std::unique_ptr<OBS[]> row(new OBS[data->rowUnits]);
-    const std::unique_ptr<OBS[]> payload(new OBS[payloadUnits]);
-    ForEachRecord(
-        [&](const OBS* record) {
-          if (payloadUnits != 0) ReadCompressed(*payloads, payload.get(), payloadUnits);
-          data->splitter.Join(record, payload.get(), row.get());
-          handOn(row.get());
-        },
-        stepped);
-  };
-  FileSort* owner = data->owner;
+  // The helper writes `payload` and this thread `row` at every row.
+  const isort::PaddedUnits payload(payloadUnits);
+  const isort::PaddedUnits row(data->rowUnits);
   isort::RowPipe::HandOver(
-      data->rowUnits, joinEach, [owner](const OBS* row) { owner->PutRow(row); },
+      keyUnits + 1, payloadUnits,
+      [&](auto handOn) {
+        ForEachRecord(
+            [&](const OBS* record) {
+              if (payloadUnits != 0) ReadCompressed(*payloads, payload.get(), payloadUnits);
+              handOn(record, payload.get());
+            },
+            stepped);
+      },
+      [&](const OBS* record, const OBS* payloadPart) {
+        data->splitter.Join(record, payloadPart, row.get());
+        data->owner->PutRow(row.get());
+      },
       [stepped] { return stepped != nullptr && stepped->SortNext(); });
 }
 
