@@ -162,7 +162,8 @@ ISORT_VECTOR_CODEC std::size_t EncodeEight(const OBS* units, unsigned count, uns
   // stores, the copy of (count + 1) / 2 bytes took 8% of W1's payload
   // encoding, which now takes 15.4-15.6 ns a group against 16.7-17.4
   // (group_codec_bench, W1_Payload_cached, 3 rounds alternating). Fewer
-  // units may not: the next eight units' stored bytes follow their tags.
+  // units may not: the group's stored bytes, some already written, follow
+  // its last tag byte.
   if (count == 8) {
     std::memcpy(tags, &packedTags, 4);
   } else {
