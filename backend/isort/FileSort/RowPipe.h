@@ -29,6 +29,7 @@
 #include <mutex>
 #include <thread>
 
+#include "FileSort/CacheLines.h"
 #include "FileSort/SpareCore.h"
 #include "isort/types.h"
 
@@ -107,7 +108,9 @@ class RowPipe {
   const std::size_t chunkUnits_;
   std::unique_ptr<OBS[]> rows_;
   std::size_t filled_[kChunks] = {};
-  std::size_t slotRow_ = 0;  // the producer's next row in its chunk
+  // The producer's next row in its chunk, written at every row, on a cache
+  // line away from what the calling thread reads at every row.
+  alignas(kCacheLineBytes) std::size_t slotRow_ = 0;
 
   std::mutex lock_;
   std::condition_variable changed_;
