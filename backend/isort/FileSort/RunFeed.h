@@ -9,8 +9,8 @@
 // which appends both to the run, the payload encoded there: encoding is the
 // bulk of the work, and so split it keeps both threads busy. A batch of 4.7
 // million W1 rows in key order, copied out of a buffer (runs_bench
-// BM_LoadBatchInOrder, 3 rounds alternating): 213-218 ms against 245-246 ms
-// with both groups encoded on the helper, and 269-277 ms on one thread.
+// BM_LoadBatchInOrder, 4 rounds alternating): 185-191 ms against 236-243 ms
+// with both groups encoded on the helper, and 287-290 ms on one thread.
 // The records are encoded into a stream of the loading thread's own and
 // reach the ring by streaming stores, as the payloads do: encoded straight
 // into streams in the ring, whose cache lines then went back and forth
