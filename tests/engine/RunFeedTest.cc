@@ -16,29 +16,19 @@ namespace {
 
 OBS UnitOf(std::size_t r, std::size_t u) { return static_cast<OBS>(r * 100 + u); }
 
-// The loading thread's half of writing a row: its record as a group.
-RunFeed::Encode GroupOf(std::size_t recordUnits) {
-  return [recordUnits](OBS* record, VORN_StrBaseIO& to) {
-    WriteCompressed(to, record, static_cast<long>(recordUnits));
-  };
-}
-
 TEST(RunFeed, WritesEveryRowInOrderAndCountsItsBytes) {
   platform::SetCoreCount(2);
   for (const std::uint64_t rows : {1ull, 7ull, 5000ull, 200000ull}) {
     const std::size_t recordUnits = 3, payloadUnits = 5;
     std::vector<OBS> written;
     std::uint64_t bytes = 0;
-    OBS record[recordUnits];
-    RunFeed feed(recordUnits, payloadUnits, {40, 50}, rows, GroupOf(recordUnits),
-                 [&](VORN_StrBaseIO& records, const OBS* payload) {
-                   ReadCompressed(records, record, recordUnits);
-                   written.insert(written.end(), record, record + recordUnits);
-                   written.insert(written.end(), payload, payload + payloadUnits);
-                   const std::uint64_t rowBytes = static_cast<std::uint64_t>(record[0]) % 50;
-                   bytes += rowBytes;
-                   return rowBytes;
-                 });
+    RunFeed feed(recordUnits, payloadUnits, 50, rows, [&](OBS* record, const OBS* payload) {
+      written.insert(written.end(), record, record + recordUnits);
+      written.insert(written.end(), payload, payload + payloadUnits);
+      const std::uint64_t rowBytes = static_cast<std::uint64_t>(record[0]) % 50;
+      bytes += rowBytes;
+      return rowBytes;
+    });
     ASSERT_TRUE(feed.Start());
     std::vector<OBS> expected;
     std::vector<OBS> row(recordUnits + payloadUnits);
@@ -62,16 +52,13 @@ TEST(RunFeed, AFailureInWritingReachesTheLoadingThread) {
   platform::SetCoreCount(2);
   for (const std::uint64_t failAt : {0ull, 3ull, 70000ull}) {
     std::uint64_t written = 0;
-    RunFeed feed(2, 1, {30, 30}, 1000000, GroupOf(2),
-                 [&](VORN_StrBaseIO& records, const OBS*) -> std::uint64_t {
-                   if (written == failAt) throw std::runtime_error("disk full");
-                   OBS record[2];
-                   ReadCompressed(records, record, 2);
-                   ++written;
-                   return 1;
-                 });
+    RunFeed feed(2, 1, 30, 1000000, [&](OBS*, const OBS*) -> std::uint64_t {
+      if (written == failAt) throw std::runtime_error("disk full");
+      ++written;
+      return 1;
+    });
     ASSERT_TRUE(feed.Start());
-    OBS row[3] = {1, 2, 3};
+    const OBS row[3] = {1, 2, 3};
     std::uint64_t put = 0;
     try {
       for (; put < 1000000; ++put) feed.Put(row, row + 2);
@@ -90,12 +77,12 @@ TEST(RunFeed, GivenUpMidwayItStopsWithoutWritingTheRest) {
   platform::SetCoreCount(2);
   std::atomic<std::uint64_t> written{0};
   {
-    RunFeed feed(1, 0, {20, 8}, 1000000, GroupOf(1), [&](VORN_StrBaseIO&, const OBS*) -> std::uint64_t {
+    RunFeed feed(1, 0, 8, 1000000, [&](OBS*, const OBS*) -> std::uint64_t {
       ++written;
       return 0;
     });
     ASSERT_TRUE(feed.Start());
-    OBS row[1] = {1};
+    const OBS row[1] = {1};
     for (int r = 0; r < 500000; ++r) feed.Put(row, row + 1);
   }
   EXPECT_LT(written.load(), 500000u) << "the rows still in the ring were written";

@@ -80,32 +80,17 @@ bool FileSort::SeqReader::Read() {
 
 namespace isort {
 
-void RunWriter::EncodeRecord(OBS* record, std::uint64_t batch, unsigned int keyUnits,
-                             VORN_StrBaseIO& to) {
-  record[keyUnits] = RunTag(batch);
-  WriteCompressed(to, record, keyUnits + 1);
-}
-
 void RunWriter::AppendRecord(OBS* record, std::uint64_t batch) {
   record[keyUnits_] = RunTag(batch);
   run_.WriteCompressed(record, keyUnits_ + 1);
 }
 
-std::uint64_t RunWriter::AppendPayload(const OBS* payload) {
+std::uint64_t RunWriter::Append(OBS* record, std::uint64_t batch, const OBS* payload) {
+  AppendRecord(record, batch);
   if (payloadUnits_ == 0) return 0;
   const std::int64_t before = run_.end;
   run_.WriteCompressed(payload, payloadUnits_);
   return static_cast<std::uint64_t>(run_.end - before);
-}
-
-std::uint64_t RunWriter::Append(OBS* record, std::uint64_t batch, const OBS* payload) {
-  AppendRecord(record, batch);
-  return AppendPayload(payload);
-}
-
-std::uint64_t RunWriter::AppendEncoded(VORN_StrBaseIO& records, const OBS* payload) {
-  run_.CopyPrecompressed(records, keyUnits_ + 1);
-  return AppendPayload(payload);
 }
 
 void RunWriter::AppendPrecompressed(OBS* record, std::uint64_t batch,

@@ -107,17 +107,9 @@ class RunWriter {
   // The same, with the payload taken as the compressed group at the position
   // of `payloads`, copied undecoded.
   void AppendPrecompressed(OBS* record, std::uint64_t batch, VORN_StrBaseIO& payloads);
-  // The same, with the record taken as the group at the position of
-  // `records` that EncodeRecord wrote.
-  std::uint64_t AppendEncoded(VORN_StrBaseIO& records, const OBS* payload);
-
-  // Writes the group of a row's record as Append does onto `to`, elsewhere.
-  static void EncodeRecord(OBS* record, std::uint64_t batch, unsigned int keyUnits,
-                           VORN_StrBaseIO& to);
 
  private:
   void AppendRecord(OBS* record, std::uint64_t batch);
-  std::uint64_t AppendPayload(const OBS* payload);
 
   FileSort::Sequence& run_;
   unsigned int keyUnits_;

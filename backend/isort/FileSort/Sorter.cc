@@ -251,16 +251,11 @@ std::unique_ptr<isort::RunFeed> FileSort::Sorter::StartFeed() {
   if (!isort::RunFeed::Pays(recordUnits + payloadUnits)) return nullptr;
   // The helper reads nothing of this Sorter, whose statistics the loading
   // thread updates at every row.
-  const unsigned int keyUnits = recordUnits - 1;
   auto feed = std::make_unique<isort::RunFeed>(
-      recordUnits, payloadUnits,
-      isort::RunFeed::GroupBytes{WorstGroupBytes(recordUnits), WorstGroupBytes(payloadUnits)},
-      stats.batchRows - stats.rows,
-      [keyUnits, batch = batchNumber](OBS* record, VORN_StrBaseIO& to) {
-        isort::RunWriter::EncodeRecord(record, batch, keyUnits, to);
-      },
-      [run = run, keyUnits, payloadUnits](VORN_StrBaseIO& records, const OBS* payload) {
-        return isort::RunWriter(*run, keyUnits, payloadUnits).AppendEncoded(records, payload);
+      recordUnits, payloadUnits, WorstGroupBytes(payloadUnits), stats.batchRows - stats.rows,
+      [run = run, keyUnits = recordUnits - 1, payloadUnits, batch = batchNumber](
+          OBS* record, const OBS* payload) {
+        return isort::RunWriter(*run, keyUnits, payloadUnits).Append(record, batch, payload);
       });
   if (!feed->Start()) return nullptr;
   return feed;
