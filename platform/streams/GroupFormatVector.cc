@@ -32,11 +32,27 @@ struct TagTable {
   __m512i high;  // entries 8-15
 };
 
-template <typename Entry>
-ISORT_VECTOR_CODEC TagTable MakeTable(Entry entry) {
-  alignas(64) std::uint64_t values[16];
-  for (unsigned tag = 0; tag < 16; ++tag) values[tag] = entry(tag);
-  return {_mm512_load_si512(values), _mm512_load_si512(values + 8)};
+// The tables' entries by tag, made at compile time: a table made on first
+// use costs every call a check that it has been. W1's payload groups within
+// the caches (group_codec_bench, 4 rounds alternating) encode in 14.2-14.6
+// ns against 14.7-15.0 and decode in 9.5-10.5 ns against 10.6-12.7.
+struct TableEntries {
+  alignas(64) std::uint64_t stored[16];
+  alignas(64) std::uint64_t shift[16];
+  alignas(64) std::uint64_t fill[16];
+  constexpr TableEntries() : stored{}, shift{}, fill{} {
+    for (unsigned tag = 0; tag < 16; ++tag) {
+      stored[tag] = kStoredBytes[tag];
+      shift[tag] = kEncodeShift[tag];
+      fill[tag] = FillOf(tag);
+    }
+  }
+};
+
+constexpr TableEntries kEntries;
+
+ISORT_VECTOR_CODEC inline TagTable Load(const std::uint64_t (&entries)[16]) {
+  return {_mm512_load_si512(entries), _mm512_load_si512(entries + 8)};
 }
 
 ISORT_VECTOR_CODEC inline __m512i Lookup(const TagTable& table, __m512i tags) {
@@ -47,12 +63,8 @@ struct Tables {
   TagTable stored, shift, fill;
 };
 
-ISORT_VECTOR_CODEC const Tables& TheTables() {
-  static const Tables tables{
-      MakeTable([](unsigned tag) { return std::uint64_t{kStoredBytes[tag]}; }),
-      MakeTable([](unsigned tag) { return std::uint64_t{kEncodeShift[tag]}; }),
-      MakeTable([](unsigned tag) { return FillOf(tag); })};
-  return tables;
+ISORT_VECTOR_CODEC inline Tables TheTables() {
+  return {Load(kEntries.stored), Load(kEntries.shift), Load(kEntries.fill)};
 }
 
 ISORT_VECTOR_CODEC inline __m512i Constant(std::uint64_t value) {
@@ -222,7 +234,7 @@ bool VectorCodecAvailable() {
 }
 
 ISORT_VECTOR_CODEC std::size_t EncodeVector(const OBS* units, std::size_t n, unsigned char* out) {
-  const Tables& tables = TheTables();
+  const Tables tables = TheTables();
   unsigned char* tags = out + 1;
   unsigned char* at = tags + (n + 1) / 2;
   for (std::size_t first = 0; first < n; first += 8) {
@@ -233,7 +245,7 @@ ISORT_VECTOR_CODEC std::size_t EncodeVector(const OBS* units, std::size_t n, uns
 }
 
 ISORT_VECTOR_CODEC void DecodeCodedVector(const unsigned char* group, std::size_t n, OBS* units) {
-  const Tables& tables = TheTables();
+  const Tables tables = TheTables();
   const unsigned char* tags = group + 1;
   const unsigned char* at = tags + (n + 1) / 2;
   for (std::size_t first = 0; first < n; first += 8) {
