@@ -10,9 +10,12 @@
 #include <random>
 #include <stdexcept>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "FileSort/RowPipe.h"
 #include "TempDir.h"
+#include "TestHooks.h"
 #include "VectorSort.h"
 
 namespace isort::testing {
@@ -70,6 +73,40 @@ TEST(RowPipe, DeliversEveryRowOnceInOrderOnTheCallingThread) {
       EXPECT_FALSE(delivered.elsewhere);
     }
   }
+}
+
+// What the final merge hands over: each row as its key part and its
+// payload, joined on the calling thread, through the pipe where there is a
+// core to spare and straight through where there is none.
+TEST(RowPipe, HandsOverBothPartsOfEveryRowWithOrWithoutASpareCore) {
+  for (const unsigned int cores : {1u, 2u}) {
+    platform::SetCoreCount(cores);
+    for (const auto& [firstUnits, secondUnits] :
+         {std::pair<std::size_t, std::size_t>{3, 8}, {1, 0}, {5, 37}}) {
+      SCOPED_TRACE(::testing::Message()
+                   << cores << " cores, parts of " << firstUnits << " and " << secondUnits);
+      const std::size_t rows = 50000;
+      Delivered delivered{firstUnits + secondUnits};
+      std::vector<OBS> row(firstUnits + secondUnits);
+      RowPipe::HandOver(
+          firstUnits, secondUnits,
+          [&](auto handOn) {
+            for (std::size_t r = 0; r < rows; ++r) {
+              for (std::size_t u = 0; u < row.size(); ++u) row[u] = UnitOf(r, u);
+              handOn(row.data(), row.data() + firstUnits);
+            }
+          },
+          [&](const OBS* first, const OBS* second) {
+            std::vector<OBS> joined(first, first + firstUnits);
+            joined.insert(joined.end(), second, second + secondUnits);
+            delivered(joined.data());
+          });
+      EXPECT_EQ(delivered.rows.size(), rows * (firstUnits + secondUnits));
+      EXPECT_EQ(delivered.FirstWrongRow(), -1);
+      EXPECT_FALSE(delivered.elsewhere);
+    }
+  }
+  platform::SetCoreCount(0);
 }
 
 TEST(RowPipe, ProducersFailureComesAfterEveryRowItPut) {
