@@ -40,11 +40,10 @@ class RowPipe {
   // Calls `produceEach(handOn)`, which hands every row, in order, to
   // `handOn(first, second)` as its first part of `firstUnits` units and its
   // second of `secondUnits`, and has each row reach `deliver(first, second)`
-  // on this thread:
-  // through a pipe where one pays, else directly. This thread calls
-  // `sideWork()` (which answers whether there is more of it) while no rows
-  // are waiting, and does all of it before it makes rows itself; so the
-  // rows may wait for the side work to be done.
+  // on this thread: through a pipe where one pays, else directly. This
+  // thread calls `sideWork()` (which answers whether there is more of it)
+  // while no rows are waiting, and does all of it before it makes rows
+  // itself; so the rows may wait for the side work to be done.
   template <typename ProduceEach, typename Deliver, typename SideWork>
   static void HandOver(std::size_t firstUnits, std::size_t secondUnits, ProduceEach produceEach,
                        Deliver deliver, SideWork sideWork);
@@ -66,12 +65,12 @@ class RowPipe {
   RowPipe& operator=(const RowPipe&) = delete;
 
   // Runs `produce(pipe)` on a helper thread, which hands rows to Put, and
-  // hands every row it put, in order, to `deliver(row)` on this thread,
-  // which does `sideWork` (see HandOver) while no rows wait, and all of it
-  // before the helper is joined. Returns when the helper has ended; throws
-  // what `deliver` throws (the helper stopped) or else, after the last row
-  // put, what `produce` threw. False, with nothing done, when the system has
-  // no thread to spare.
+  // hands every row it put, in order, to `deliver(row)` on this thread (its
+  // two parts one after the other), which does `sideWork` (see HandOver)
+  // while no rows wait, and all of it before the helper is joined. Returns
+  // when the helper has ended; throws what `deliver` throws (the helper
+  // stopped) or else, after the last row put, what `produce` threw. False,
+  // with nothing done, when the system has no thread to spare.
   template <typename Produce, typename Deliver, typename SideWork>
   bool Run(Produce produce, Deliver deliver, SideWork sideWork);
   template <typename Produce, typename Deliver>
