@@ -237,11 +237,11 @@ InOrderWatch::InOrderWatch(const FileSort::Comparator& comparator, const RecordO
                            std::uint64_t width)
     : numericUnits_(NumericUnits(comparator.Keys())),
       order_(order),
-      previous_(new OBS[kCacheLineUnits + width + kCacheLineUnits]),
+      previous_(width),
       width_(width) {}
 
 bool InOrderWatch::Admits(const OBS* record) {
-  OBS* const previous = previous_.get() + kCacheLineUnits;
+  OBS* const previous = previous_.get();
   if (HoldsNaN(record, numericUnits_) || (seen_ && order_(previous, record) > 0)) return false;
   std::memcpy(previous, record, width_ * sizeof(OBS));
   if (!seen_) seen_ = true;  // written once: see previous_

@@ -7,6 +7,7 @@
 #include <memory>
 #include <vector>
 
+#include "FileSort/CacheLines.h"
 #include "FileSort/Comparator.h"
 #include "isort/FileSort.h"
 
@@ -58,9 +59,9 @@ class InOrderWatch {
  private:
   std::vector<std::uint32_t> numericUnits_;
   const RecordOrder& order_;
-  // The previous record, with a cache line of room on either side (the
-  // loading thread writes it at every row; see Sorter::FillBatch).
-  std::unique_ptr<OBS[]> previous_;
+  // The previous record, which the loading thread writes at every row (see
+  // Sorter::FillBatch).
+  PaddedUnits previous_;
   std::uint64_t width_;
   bool seen_ = false;
 };

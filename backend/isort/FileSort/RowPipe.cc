@@ -8,9 +8,9 @@ namespace isort {
 namespace {
 
 // 256 KiB chunks, 1 MiB in all: rows pass from one core to the other through
-// memory (CopyPastCaches). The final merge of W1 in key order from a file (3 runs,
-// two sorts each): 508-552 ms against 793-801 ms on one
-// thread; chunks of 64 KiB 554-602 ms, 1 MiB 512-528 ms.
+// memory (CopyPastCaches). The final merge of W1 in key order from a file (3
+// runs, two sorts each): 508-552 ms against 793-801 ms on one thread; chunks
+// of 64 KiB 554-602 ms, 1 MiB 512-528 ms.
 constexpr std::size_t kChunkBytes = 256 * 1024;
 
 }  // namespace
