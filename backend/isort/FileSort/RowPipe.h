@@ -16,6 +16,11 @@
 // joins: the helper, which decodes, is the busier of the two. The final
 // merge of W1 (runs_bench, a sink that copies each row; 5 rounds
 // alternating) takes 507-534 ms against 570-583 ms with the helper joining.
+// Going further, with the helper copying each payload group undecoded into
+// a stream of the chunk for the calling thread to decode, made W1's final
+// merge from a file slower (4 rounds alternating: 613-653 ms against 467-491),
+// although the helper had been the one the other waited for: the groups'
+// bytes, written with ordinary stores, each crossed from core to core.
 //
 // Failures keep their roads: what the merge throws on the helper is thrown on
 // the calling thread after every row merged before it has been delivered, as
