@@ -36,7 +36,7 @@ bench: build
 	scripts/bench-report build/$(PRESET)
 
 install: build
-	cmake --install build/$(PRESET) --prefix $(or $(PREFIX),/usr/local)
+	cmake --install build/$(PRESET) --prefix "$(or $(PREFIX),/usr/local)"
 
 clean:
 	rm -rf build
