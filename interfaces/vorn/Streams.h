@@ -68,7 +68,8 @@ class VORN_API VORN_StrBaseIO {
   // A plain stream keeps its bytes here (created at its first write); file
   // streams keep none.
   std::unique_ptr<isort::platform::streams::MemoryArea> memory_;
-  bool atEnd_ = false;  // a read came up short; Clear() forgets it
+  bool atEnd_ = false;   // a read came up short; Clear() forgets it
+  bool onFile_ = false;  // a file stream's: its bytes go to a file
 };
 
 // A buffered stream on a file.

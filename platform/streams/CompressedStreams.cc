@@ -114,9 +114,18 @@ Span MeasureInWindow(VORN_StrBaseIO& from, std::size_t n, std::size_t* length) {
   return span;
 }
 
+// Encodes the group as `to` keeps it: small groups raw on a file.
+std::size_t EncodeFor(const VORN_StrBaseIO& to, const OBS* units, std::size_t n,
+                      unsigned char* out) {
+  if (n <= group::kRawOnFileUnits && StreamAccess::OnFile(to)) {
+    return group::EncodeRaw(units, n, out);
+  }
+  return group::Encode(units, n, out);
+}
+
 void WriteAcrossEdge(VORN_StrBaseIO& to, const OBS* units, std::size_t n) {
   Scratch scratch(group::MaxGroupBytes(n));
-  const std::size_t length = group::Encode(units, n, scratch.Data());
+  const std::size_t length = EncodeFor(to, units, n, scratch.Data());
   WriteExactly(to, scratch.Data(), length);
 }
 
@@ -149,7 +158,7 @@ void WriteCompressed(VORN_StrBaseIO& to, const OBS* units, long n) {
   if (n <= 0) return;
   const auto count = static_cast<std::size_t>(n);
   if (StreamAccess::Writable(to) >= group::MaxGroupBytes(count)) {
-    StreamAccess::Cursor(to) += group::Encode(units, count, StreamAccess::Cursor(to));
+    StreamAccess::Cursor(to) += streams::EncodeFor(to, units, count, StreamAccess::Cursor(to));
     return;
   }
   streams::WriteAcrossEdge(to, units, count);

@@ -64,7 +64,9 @@ std::string JoinPath(const char* directory, const char* name) {
 
 }  // namespace
 
-VORN_FileStream::VORN_FileStream() : bufferSize_(isort::platform::FileBufferSize()) {}
+VORN_FileStream::VORN_FileStream() : bufferSize_(isort::platform::FileBufferSize()) {
+  StreamAccess::OnFile(*this) = true;
+}
 
 VORN_FileStream::~VORN_FileStream() {
   // Pending bytes matter only to someone who can still read them: another

@@ -263,6 +263,10 @@ std::size_t Encode(const OBS* units, std::size_t n, unsigned char* out) {
   return UsingVectorCodecFor(n) ? EncodeVector(units, n, out) : EncodePortable(units, n, out);
 }
 
+std::size_t EncodeRaw(const OBS* units, std::size_t n, unsigned char* out) {
+  return FinishGroup(units, n, out, 1 + 8 * n);
+}
+
 std::size_t EncodePortable(const OBS* units, std::size_t n, unsigned char* out) {
   unsigned char* tags = out + 1;
   const std::size_t tagBytes = (n + 1) / 2;

@@ -20,6 +20,8 @@ struct StreamAccess {
   static unsigned char*& ReadLimit(VORN_StrBaseIO& s) { return s.readLimit_; }
   static unsigned char*& WriteLimit(VORN_StrBaseIO& s) { return s.writeLimit_; }
   static bool& AtEnd(VORN_StrBaseIO& s) { return s.atEnd_; }
+  static bool& OnFile(VORN_StrBaseIO& s) { return s.onFile_; }
+  static bool OnFile(const VORN_StrBaseIO& s) { return s.onFile_; }
   static std::unique_ptr<MemoryArea>& Memory(VORN_StrBaseIO& s) { return s.memory_; }
 
   static const unsigned char* Origin(const VORN_StrBaseIO& s) { return s.origin_; }
