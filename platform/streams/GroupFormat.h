@@ -32,14 +32,20 @@ Span Measure(const unsigned char* at, std::size_t available, std::size_t n, std:
 std::size_t Encode(const OBS* units, std::size_t n, unsigned char* out);
 
 // Groups of up to this many units go to a file raw. Such a group is a run's
-// record (keys and tag) or a narrow row's payload; coded, W1's key groups
-// take 0.57 of their 25 raw bytes, but coding and decoding them one unit at
-// a time costs more than the page cache's copies of the bytes saved. W1 from
-// a file, 4 rounds alternating: the merge 389-416 ms against 459-501, W1 in
-// key order formed in 431-450 ms against 524-566 (a helper encodes its
-// records), for 572 MB of work files against 462. In memory (a batch's
-// payloads), where fewer bytes mean more rows to a batch, they stay coded.
-constexpr std::size_t kRawOnFileUnits = 3;
+// record (keys and tag) or a narrow row's payload: coding and decoding it
+// costs more than the page cache's copies of the bytes it saves (coded, W1's
+// key groups of 3 units take 0.57 of their 25 raw bytes, W2's of 4 units
+// 0.42 of 33). W1 from a file, 4 rounds alternating: the merge 389-416 ms
+// against 459-501, W1 in key order formed in 431-450 ms against 524-566 (a
+// helper encodes its records), with 574 MB of work files against 462. W2 (8
+// rounds) with 4 units raw against 3: sorted in 551-696 ms against 579-849,
+// its runs formed in 352-496 ms against 391-611, 272 MB against 213. Only
+// where the page cache needs memory that the system has not touched lately
+// do the extra bytes cost more: runs_bench's in-order batch of W1 took
+// 298-348 ms against 237-275 in the first round of a process, 170-226
+// against 210-270 after it. In memory (a batch's payloads), where fewer bytes
+// mean more rows to a batch, small groups stay coded.
+constexpr std::size_t kRawOnFileUnits = 4;
 
 // Writes the n > 0 units as a raw group; returns its length, 1 + 8n.
 std::size_t EncodeRaw(const OBS* units, std::size_t n, unsigned char* out);

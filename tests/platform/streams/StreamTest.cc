@@ -256,12 +256,12 @@ TEST_P(Streams, GroupsRoundTripCopyExactlyAndRefuseDamage) {
   }
 }
 
-// A file takes groups of up to three units (a run's keys and tag) raw, which
+// A file takes groups of up to four units (a run's keys and tag) raw, which
 // reads back faster than coded; memory (a batch's payloads) keeps them coded,
 // and larger groups are coded in both.
 TEST_P(Streams, SmallGroupsGoRawToFilesOnly) {
   std::unique_ptr<VORN_StrBaseIO> stream = NewStream();
-  const std::vector<Units> groups = {{1.0, 0.0, 2.0}, {1.0, 0.0, 2.0, 3.0}};
+  const std::vector<Units> groups = {{1.0, 0.0, 2.0, 4.0}, {1.0, 0.0, 2.0, 3.0, 4.0}};
   std::vector<long> lengths;
   for (const Units& units : groups) {
     const long start = stream->Tell();
@@ -269,8 +269,8 @@ TEST_P(Streams, SmallGroupsGoRawToFilesOnly) {
     lengths.push_back(stream->Tell() - start);
   }
   const bool file = GetParam() != 0;
-  EXPECT_EQ(lengths[0] == 1 + 8 * 3, file) << lengths[0] << " bytes for 3 units";
-  EXPECT_LT(lengths[1], 1 + 8 * 4) << "4 units raw";
+  EXPECT_EQ(lengths[0] == 1 + 8 * 4, file) << lengths[0] << " bytes for 4 units";
+  EXPECT_LT(lengths[1], 1 + 8 * 5) << "5 units raw";
   Reopen(stream);
   ExpectGroups(*stream, groups);
 }
