@@ -333,5 +333,49 @@ TEST(FileSort, BatchesInOrderEndAndTurnBackAsOnOneCore) {
   EXPECT_TRUE(dir.Clean());
 }
 
+// A batch in key order ends where the same rows loaded into the store would
+// end it, also where a file keeps payload groups in another form than
+// memory: narrow payloads, here of equal size coded, so that the same rows
+// shuffled make the same batches. Both on one core and with a helper.
+TEST(FileSort, BatchesInOrderEndWhereTheStoreWould) {
+  WorkDir dir;
+  std::mt19937_64 random(59);
+  platform::SetThreadLimit(2);
+  for (int round = 0; round < 4; ++round) {
+    DataSet sorted;
+    sorted.units = 5;
+    sorted.keys = std::vector<FileSort::SortKey>{{0, +1, 0}};
+    const std::size_t n = 20000 + random() % 20000;
+    for (std::size_t i = 0; i < n; ++i) {
+      sorted.rows.push_back(static_cast<double>(i));
+      for (unsigned int u = 1; u < sorted.units; ++u) {
+        sorted.rows.push_back(static_cast<double>(1 + random() % 200));
+      }
+    }
+    DataSet shuffled = sorted;
+    for (std::size_t i = n - 1; i > 0; --i) {
+      const std::size_t j = random() % (i + 1);
+      std::swap_ranges(&shuffled.rows[i * 5], &shuffled.rows[i * 5 + 5], &shuffled.rows[j * 5]);
+    }
+    const std::uint64_t budget = (3000 + random() % 3000) * (sorted.units + 1) * 8 * 2;
+    platform::SetCoreCount(round % 2 == 0 ? 1 : 8);
+    SCOPED_TRACE(::testing::Message() << "round " << round << ", " << n << " rows");
+    std::vector<std::uint64_t> figures[2];
+    const DataSet* sets[2] = {&sorted, &shuffled};
+    for (int s = 0; s < 2; ++s) {
+      FileSort::Statistics stats;
+      VectorSort sort(*sets[s], &stats, budget);
+      sort.Sort();
+      EXPECT_EQ(FirstDifference(sorted.rows, sort.output, sorted.units), -1);
+      figures[s] = BatchFigures(stats);
+    }
+    EXPECT_GT(figures[0].size(), 5u) << "a single batch";
+    EXPECT_EQ(figures[0], figures[1]);
+  }
+  platform::SetThreadLimit(0);
+  platform::SetCoreCount(0);
+  EXPECT_TRUE(dir.Clean());
+}
+
 }  // namespace
 }  // namespace isort::testing

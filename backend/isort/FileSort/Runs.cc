@@ -93,6 +93,18 @@ std::uint64_t RunWriter::Append(OBS* record, std::uint64_t batch, const OBS* pay
   return static_cast<std::uint64_t>(run_.end - before);
 }
 
+std::uint64_t RunWriter::AppendAsStored(OBS* record, std::uint64_t batch, const OBS* payload,
+                                        VORN_StrBaseIO& scratch) {
+  AppendRecord(record, batch);
+  if (payloadUnits_ == 0) return 0;
+  scratch.Seek(0, VORN_StrBaseIO::FromStart);
+  ::WriteCompressed(scratch, payload, payloadUnits_);
+  const auto bytes = static_cast<std::uint64_t>(scratch.Tell());
+  scratch.Seek(0, VORN_StrBaseIO::FromStart);
+  run_.CopyPrecompressed(scratch, payloadUnits_);
+  return bytes;
+}
+
 void RunWriter::AppendPrecompressed(OBS* record, std::uint64_t batch,
                                     VORN_StrBaseIO& payloads) {
   AppendRecord(record, batch);

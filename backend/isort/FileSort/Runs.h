@@ -107,6 +107,13 @@ class RunWriter {
   // The same, with the payload taken as the compressed group at the position
   // of `payloads`, copied undecoded.
   void AppendPrecompressed(OBS* record, std::uint64_t batch, VORN_StrBaseIO& payloads);
+  // Append for a row that goes into its run as it loads: the payload's group
+  // is the one a batch's store would hold, encoded into `scratch` (a stream
+  // in memory) and copied from there, and its bytes, returned, are the ones
+  // that decide where the batch ends. A file may keep small groups in
+  // another form than memory does (streams/GroupFormat.h).
+  std::uint64_t AppendAsStored(OBS* record, std::uint64_t batch, const OBS* payload,
+                               VORN_StrBaseIO& scratch);
 
  private:
   void AppendRecord(OBS* record, std::uint64_t batch);

@@ -241,8 +241,12 @@ void FileSort::Sorter::OpenRun() {
 
 std::uint64_t FileSort::Sorter::AppendToRun(OBS* record, const OBS* payload) {
   OpenRun();
-  isort::RunWriter writer(*run, data->splitter.keyUnits, data->splitter.payloadUnits);
-  return writer.Append(record, batchNumber, payload);
+  const unsigned int payloadUnits = data->splitter.payloadUnits;
+  if (payloadScratch == nullptr) {
+    payloadScratch = std::make_unique<VORN_InMemoryFile>(WorstGroupBytes(payloadUnits));
+  }
+  isort::RunWriter writer(*run, data->splitter.keyUnits, payloadUnits);
+  return writer.AppendAsStored(record, batchNumber, payload, *payloadScratch);
 }
 
 std::unique_ptr<isort::RunFeed> FileSort::Sorter::StartFeed() {
@@ -250,12 +254,14 @@ std::unique_ptr<isort::RunFeed> FileSort::Sorter::StartFeed() {
   const unsigned int recordUnits = data->splitter.keyUnits + 1;
   if (!isort::RunFeed::Pays(recordUnits + payloadUnits)) return nullptr;
   // The helper reads nothing of this Sorter, whose statistics the loading
-  // thread updates at every row.
+  // thread updates at every row; it has a scratch stream of its own.
+  auto scratch = std::make_shared<VORN_InMemoryFile>(WorstGroupBytes(payloadUnits));
   auto feed = std::make_unique<isort::RunFeed>(
       recordUnits, payloadUnits, WorstGroupBytes(payloadUnits), stats.batchRows - stats.rows,
-      [run = run, keyUnits = recordUnits - 1, payloadUnits, batch = batchNumber](
+      [run = run, keyUnits = recordUnits - 1, payloadUnits, batch = batchNumber, scratch](
           OBS* record, const OBS* payload) {
-        return isort::RunWriter(*run, keyUnits, payloadUnits).Append(record, batch, payload);
+        return isort::RunWriter(*run, keyUnits, payloadUnits)
+            .AppendAsStored(record, batch, payload, *scratch);
       });
   if (!feed->Start()) return nullptr;
   return feed;

@@ -84,6 +84,9 @@ class ISORT_NO_EXPORT FileSort::Sorter : public mtxp::ProblemPartBase {
   // helper may fault them in while a batch loads.
   std::unique_ptr<VORN_InMemoryFile> payloads;
   std::uint32_t storeBytes = 0;
+  // One payload group as the store would hold it, for the rows that this
+  // thread appends to their run as they load (RunWriter::AppendAsStored).
+  std::unique_ptr<VORN_InMemoryFile> payloadScratch;
   bool singleBatch = false;
   // The whole batch went into its run as it loaded, already in order.
   bool written = false;
