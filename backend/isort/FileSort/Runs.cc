@@ -95,13 +95,14 @@ std::uint64_t RunWriter::Append(OBS* record, std::uint64_t batch, const OBS* pay
 
 std::uint64_t RunWriter::AppendAsStored(OBS* record, std::uint64_t batch, const OBS* payload,
                                         VORN_StrBaseIO& scratch) {
-  AppendRecord(record, batch);
-  if (payloadUnits_ == 0) return 0;
-  scratch.Seek(0, VORN_StrBaseIO::FromStart);
-  ::WriteCompressed(scratch, payload, payloadUnits_);
-  const auto bytes = static_cast<std::uint64_t>(scratch.Tell());
-  scratch.Seek(0, VORN_StrBaseIO::FromStart);
-  run_.CopyPrecompressed(scratch, payloadUnits_);
+  std::uint64_t bytes = 0;
+  if (payloadUnits_ != 0) {
+    scratch.Seek(0, VORN_StrBaseIO::FromStart);
+    ::WriteCompressed(scratch, payload, payloadUnits_);
+    bytes = static_cast<std::uint64_t>(scratch.Tell());
+    scratch.Seek(0, VORN_StrBaseIO::FromStart);
+  }
+  AppendPrecompressed(record, batch, scratch);
   return bytes;
 }
 
